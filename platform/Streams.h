@@ -1,0 +1,77 @@
+// This is a public header file.
+// Byte streams: the abstract TStream, a file stream and a memory stream.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Component.h"
+
+namespace vantrel {
+
+enum TSeekOrigin : unsigned char { soBeginning, soCurrent, soEnd };
+
+class TStream : public TObject {
+ public:
+  // Reads up to count bytes; returns the number read (0 at the end).
+  virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
+  // Writes count bytes; returns the number written.
+  virtual std::int64_t Write(const void* buffer, std::int64_t count) = 0;
+  // Moves the position; returns the new position.
+  virtual std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) = 0;
+  virtual std::int64_t Size();
+  virtual void SetSize(std::int64_t size) = 0;
+  std::int64_t Position() { return Seek(0, soCurrent); }
+  void SetPosition(std::int64_t pos) { Seek(pos, soBeginning); }
+  // Writes all bytes or raises EInOutError ("Stream write error").
+  void WriteBuffer(const void* buffer, std::int64_t count);
+  // Reads exactly count bytes or raises EInOutError ("Stream read error").
+  void ReadBuffer(void* buffer, std::int64_t count);
+};
+
+// File open modes.
+constexpr unsigned fmCreate = 0xFF00;  // create or truncate, read and write
+constexpr unsigned fmOpenRead = 0x0000;
+constexpr unsigned fmOpenWrite = 0x0001;
+constexpr unsigned fmOpenReadWrite = 0x0002;
+
+// A file opened by name; closed (RAII) when destroyed. Raises EInOutError with a clear message
+// ("Cannot create file \"name\". <reason>" / "Cannot open file \"name\". <reason>") on failure.
+class TFileStream : public TStream {
+ public:
+  TFileStream(const std::string& fileName, unsigned mode);
+  ~TFileStream() override;
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  void SetSize(std::int64_t size) override;
+  const std::string& FileName() const { return fileName_; }
+
+ private:
+  std::string fileName_;
+  int fd_ = -1;
+};
+
+// A growable in-memory byte stream.
+class TMemoryStream : public TStream {
+ public:
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  std::int64_t Size() override { return static_cast<std::int64_t>(data_.size()); }
+  void SetSize(std::int64_t size) override;
+  void Clear();
+  const char* Memory() const { return data_.data(); }
+  std::string AsString() const { return std::string(data_.begin(), data_.end()); }
+
+ private:
+  std::vector<char> data_;
+  std::int64_t position_ = 0;
+};
+
+// File helpers.
+bool FileExists(const std::string& fileName);
+bool DeleteFile(const std::string& fileName);
+
+}  // namespace vantrel
