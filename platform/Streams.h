@@ -14,6 +14,9 @@ enum TSeekOrigin : unsigned char { soBeginning, soCurrent, soEnd };
 
 class TStream : public TObject {
  public:
+  TStream() = default;
+  TStream(const TStream&) = delete;  // a stream owns a descriptor or a buffer
+  TStream& operator=(const TStream&) = delete;
   // Reads up to count bytes; returns the number read (0 at the end).
   virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
   // Writes count bytes; returns the number written.

@@ -152,8 +152,8 @@ bool ThreadQueue::Take(MSG& out, HWND filter, UINT filterMin, UINT filterMax, bo
           polled = true;
           continue;
         }
-        if (quitPosted_ && Matches(MSG{nullptr, WM_QUIT, 0, 0}, nullptr, filterMin, filterMax) &&
-            filter == nullptr) {
+        // As on Windows, a range filter never holds WM_QUIT back (a window filter does).
+        if (quitPosted_ && filter == nullptr) {
           out = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(quitCode_), 0};
           if (remove) quitPosted_ = false;
           return true;

@@ -188,7 +188,10 @@ BOOL PeekMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT remov
     // A message for a window destroyed since it was posted is dropped.
     if (msg->hwnd != nullptr && !Find(msg->hwnd)) {
       if (!(removeFlags & PM_REMOVE)) {
-        q.Take(*msg, hwnd, filterMin, filterMax, true);
+        // Remove it filtered on the dead window: when a take-hook declines the message, the
+        // removal must not run on into a live window's message and lose it.
+        MSG dropped;
+        q.Take(dropped, msg->hwnd, 0, 0, true);
       }
       continue;
     }

@@ -1,5 +1,5 @@
 // This is a public header file.
-// Windows Sockets 1.1 data types. Safe to include together with POSIX headers: no name here is a
+// Windows Sockets 1.1 data types (plain records: value-initialise them, e.g. SOCKADDR_IN a{}). Safe to include together with POSIX headers: no name here is a
 // POSIX macro.
 #pragma once
 
@@ -14,21 +14,21 @@ using u_short = std::uint16_t;
 using u_long = std::uint32_t;
 
 struct IN_ADDR {
-  std::uint32_t S_addr = 0;  // network byte order
+  std::uint32_t S_addr;  // network byte order
 };
 
 // The 16-byte IPv4 socket address record.
 struct SOCKADDR_IN {
-  std::int16_t sin_family = 0;
-  std::uint16_t sin_port = 0;  // network byte order
+  std::int16_t sin_family;
+  std::uint16_t sin_port;  // network byte order
   IN_ADDR sin_addr;
-  char sin_zero[8] = {};
+  char sin_zero[8];
 };
 static_assert(sizeof(SOCKADDR_IN) == 16);
 
 struct SOCKADDR {
-  std::uint16_t sa_family = 0;
-  char sa_data[14] = {};
+  std::uint16_t sa_family;
+  char sa_data[14];
 };
 static_assert(sizeof(SOCKADDR) == 16);
 
