@@ -273,15 +273,15 @@ void ThreadQueue::FireDueTimers() {
 }
 
 void ThreadQueue::ArmTimerFd() {
-  itimerspec spec{};
+  itimerspec when{};
   if (!timers_.empty()) {
     std::int64_t due = timers_.front().dueMs;
     for (const auto& t : timers_) due = std::min(due, t.dueMs);
     std::int64_t delay = std::max<std::int64_t>(due - NowMs(), 1);
-    spec.it_value.tv_sec = delay / 1000;
-    spec.it_value.tv_nsec = (delay % 1000) * 1000000;
+    when.it_value.tv_sec = delay / 1000;
+    when.it_value.tv_nsec = (delay % 1000) * 1000000;
   }
-  timerfd_settime(timerFd_, 0, &spec, nullptr);
+  timerfd_settime(timerFd_, 0, &when, nullptr);
 }
 
 }  // namespace vantrel
