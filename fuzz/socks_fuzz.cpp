@@ -1,0 +1,218 @@
+// libFuzzer target: a real TWSocket negotiates through a SOCKS server played from the input on a
+// loopback connection, for each version (4, 4A, 5 without and with user name and password).
+//
+// Input: byte 0 chooses the run (bits 0-1: 5, 5 with user name and password, 4, 4A; bit 2: the
+// server ends with a reset instead of an orderly close; bit 3: the application sends a request
+// once connected). The rest is the server's bytes as chunks, each a length byte followed by that
+// many bytes (fewer at the end of the input); every chunk is written on its own and taken in by
+// the client before the next one, so that the replies are cut wherever the input says.
+//
+// Whatever the bytes, the component must not crash, must end closed once the server has gone
+// away, and must leave no descriptor behind; the sanitizers report the rest.
+//
+// No WinSock.h here: this file talks to the peer through the POSIX socket headers.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "WSocket.h"
+#include "WinMessages.h"
+
+namespace {
+
+using vantrel::MSG;
+using vantrel::PM_REMOVE;
+using vantrel::TObject;
+using vantrel::TWSocket;
+using vantrel::WM_QUIT;
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void Fail(const char* Why) {
+  std::fprintf(stderr, "socks_fuzz: %s\n", Why);
+  std::abort();
+}
+
+// Owns one descriptor.
+class Fd {
+ public:
+  explicit Fd(int Value = -1) : Value_(Value) {}
+  ~Fd() { Reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int Get() const { return Value_; }
+  void Reset() {
+    if (Value_ >= 0) close(Value_);
+    Value_ = -1;
+  }
+
+ private:
+  int Value_;
+};
+
+int OpenDescriptors() {
+  int Count = 0;
+  if (DIR* Dir = opendir("/proc/self/fd")) {
+    while (readdir(Dir) != nullptr) ++Count;
+    closedir(Dir);
+  }
+  return Count;
+}
+
+// The listening socket of the played server, on a free port of 127.0.0.1, for the whole run.
+struct Listener {
+  Listener() : Socket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in Addr{};
+    Addr.sin_family = AF_INET;
+    Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Len = sizeof Addr;
+    if (Socket.Get() < 0 || bind(Socket.Get(), reinterpret_cast<sockaddr*>(&Addr), Len) != 0 ||
+        listen(Socket.Get(), 8) != 0 ||
+        getsockname(Socket.Get(), reinterpret_cast<sockaddr*>(&Addr), &Len) != 0) {
+      Fail("cannot listen on 127.0.0.1");
+    }
+    Port = ntohs(Addr.sin_port);
+  }
+  Fd Socket;
+  std::uint16_t Port = 0;
+};
+
+Listener& TheListener() {
+  static Listener L;
+  return L;
+}
+
+// Runs this thread's messages (socket notices included) once.
+void RunMessages() {
+  MSG Msg;
+  while (vantrel::PeekMessage(&Msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (Msg.message == WM_QUIT) continue;
+    vantrel::TranslateMessage(&Msg);
+    vantrel::DispatchMessage(&Msg);
+  }
+}
+
+// Runs messages until Done() or Ms milliseconds pass; returns Done().
+template <typename Predicate>
+bool RunUntil(Predicate Done, int Ms) {
+  const auto Deadline = Clock::now() + std::chrono::milliseconds(Ms);
+  while (!Done()) {
+    if (Clock::now() >= Deadline) return false;
+    RunMessages();
+  }
+  return true;
+}
+
+// Reads and drops what the client has sent so far.
+void DrainPeer(int Peer) {
+  char Buffer[512];
+  while (recv(Peer, Buffer, sizeof Buffer, MSG_DONTWAIT) > 0) {
+  }
+}
+
+void Play(const std::uint8_t* Data, std::size_t Size) {
+  if (Size == 0) return;
+  static const char* const Levels[] = {"5", "5", "4", "4A"};
+  const std::uint8_t Mode = Data[0];
+  const int Run = Mode & 3;
+  const bool EndWithReset = (Mode & 4) != 0;
+  const bool SendOnConnect = (Mode & 8) != 0;
+  ++Data;
+  --Size;
+
+  auto Socket = std::make_unique<TWSocket>(nullptr);
+  TWSocket& S = *Socket;
+  S.OnSessionClosed = [](TObject*, std::uint16_t) {};
+  S.OnSessionConnected = [&](TObject*, std::uint16_t Error) {
+    if (Error == 0 && SendOnConnect) S.SendText("GET / HTTP/1.0\r\n\r\n");
+  };
+  S.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char Buffer[256];
+    while (S.ReadData(Buffer, sizeof Buffer) > 0) {
+    }
+  };
+  S.OnSocksError = [](TObject*, std::int32_t Error, const std::string& Msg) {
+    if (Error == 0 || Msg.empty()) Fail("a SOCKS error without code or text");
+  };
+  S.OnSocksAuthState = [](TObject*, vantrel::TSocksAuthState) {};
+
+  S.SetSocksServer("127.0.0.1");
+  S.SetSocksPort(std::to_string(TheListener().Port));
+  S.SetSocksLevel(Levels[Run]);
+  if (Run == 1) S.SetSocksAuthentication(vantrel::socksAuthenticateUsercode);
+  S.SetSocksUsercode("user");
+  S.SetSocksPassword("secret");
+  S.SetAddr(Run == 2 ? "127.0.0.1" : "example.org");
+  S.SetPort("80");
+  S.Connect();
+
+  pollfd Wait{TheListener().Socket.Get(), POLLIN, 0};
+  if (poll(&Wait, 1, 2000) != 1) Fail("the client did not connect");
+  Fd Peer(accept4(TheListener().Socket.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+  if (Peer.Get() < 0) Fail("accept failed");
+
+  // The client reaches wsConnected (and sends its first message) before the first chunk.
+  RunUntil([&] { return S.State() != vantrel::wsConnecting; }, 1000);
+
+  std::size_t Pos = 0;
+  while (Pos < Size && S.State() != vantrel::wsClosed) {
+    std::size_t Len = Data[Pos++];
+    if (Len > Size - Pos) Len = Size - Pos;
+    DrainPeer(Peer.Get());
+    if (Len > 0 && send(Peer.Get(), Data + Pos, Len, MSG_NOSIGNAL) < 0) break;
+    Pos += Len;
+    // Let the client take this chunk in before the next one is written.
+    RunUntil(
+        [&] {
+          if (S.State() == vantrel::wsClosed) return true;
+          try {
+            return S.RcvdCount() == 0;
+          } catch (const std::exception&) {
+            return true;
+          }
+        },
+        200);
+    RunMessages();
+  }
+
+  DrainPeer(Peer.Get());
+  if (EndWithReset) {
+    linger Abort{1, 0};
+    setsockopt(Peer.Get(), SOL_SOCKET, SO_LINGER, &Abort, sizeof Abort);
+  }
+  Peer.Reset();
+  if (!RunUntil([&] { return S.State() == vantrel::wsClosed; }, 3000)) {
+    Fail("still open after the server went away");
+  }
+  Socket.reset();
+  RunMessages();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The thread's queue and the listener exist before the descriptor counts start.
+  TheListener();
+  RunMessages();
+  const std::uint8_t Warmup[] = {0, 2, 5, 0};
+  Play(Warmup, sizeof Warmup);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
+  const int Before = OpenDescriptors();
+  Play(Data, Size);
+  if (OpenDescriptors() != Before) Fail("a descriptor was left open");
+  return 0;
+}

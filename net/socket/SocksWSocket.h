@@ -1,0 +1,195 @@
+// This is an internal header file of the socket component, included by WSocket.h: include
+// WSocket.h, not this file. Its properties and events are published by TWSocket.
+//
+// TCustomSocksWSocket: the layer that opens a TCP connection through a SOCKS 4, 4A or 5 server
+// (version 5 optionally with user name and password). With SocksServer empty it hands every
+// operation straight to the socket core. With it set, Connect reaches the SOCKS server instead of
+// Addr:Port, the layer runs the dialogue on that connection without the application seeing its
+// bytes, and OnSessionConnected fires once the server has opened the way to the destination (0)
+// or when anything failed (the error code). Bytes behind the server's last reply are read first.
+//
+// Thread rule: as for the core (CustomWSocket.h), every member is called on the thread that
+// created the component, and the negotiation runs inside the component's own notifications.
+// Ownership: the component owns its negotiation buffer; texts are copied in and out.
+//
+// Error codes given to OnSocksError, OnSessionConnected and OnSessionClosed when a negotiation
+// fails (the message texts are given to OnSocksError):
+//   the notification's own code  "data receive error"
+//   20001  "TWSocket logic error" (a method reply while the level is 4 or 4A),
+//          "too much data availaible" (more than 2 bytes in answer to user name and password)
+//   20002  "socks version error"
+//   20003  "authentification method not acceptable"
+//   20004  "general SOCKS server failure"          version 5 reply 1
+//   20005  "connection not allowed by ruleset"      reply 2
+//   20006  "network unreachable"                    reply 3
+//   20007  "host unreachable"                       reply 4
+//   20008  "connection refused"                     reply 5; version 4 reply 92
+//   20009  "time to live expired"                   reply 6
+//   20010  "command not supported"                  reply 7
+//   20011  "address type not supported"             reply 8; a success reply of another type
+//   20012  "unassigned error #<n>"                  any other reply code
+//   20013  "internal error"                         bytes in an unexpected phase
+//   20015  "socks authentication failed", "authentification failed" (version 4 reply 93)
+//   20016  "request rejected or failed"             version 4 reply 91
+//   20017  "<exception class> <message>"            version 4: Addr cannot be resolved
+//   20018  a value does not fit its message; checked once the TCP connection to the SOCKS
+//          server is up, so nothing at all is sent (see SocksValueTooLongText below):
+//          "socks: destination host name too long (at most 121 bytes for SOCKS 5)",
+//          "socks: user name and password too long (at most 125 bytes together)",
+//          "socks: user id too long (at most 119 bytes for SOCKS 4)",
+//          "socks: user id and host name too long (at most 118 bytes together for SOCKS 4A)"
+//   20019  "socks reply too long": a version 5 reply naming a bound host of more than 120
+//          bytes, which the 128-byte negotiation buffer cannot hold
+// 20014 is not used.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "CustomWSocket.h"
+
+namespace vantrel {
+
+enum TSocksAuthentication : std::uint8_t { socksNoAuthentication, socksAuthenticateUsercode };
+
+enum TSocksAuthState : std::uint8_t {
+  socksAuthBegun,    // the user name and password have been sent
+  socksAuthGranted,  // the server accepted them
+  socksAuthDenied,   // the server refused them, or the connection failed meanwhile
+  socksAuthWaived    // they were offered and the server chose no authentication
+};
+
+// Where the SOCKS dialogue stands.
+enum TSocksNegotiationPhase : std::uint8_t {
+  npNone,            // no dialogue running (also after success)
+  npGreeting,        // connecting to the server, then waiting for the method reply
+  npAuthenticating,  // user name and password sent, waiting for the answer
+  npConnectRequest   // connect request sent, waiting for the final reply
+};
+
+using TSocksErrorEvent =
+    std::function<void(TObject* Sender, std::int32_t Error, const std::string& Msg)>;
+using TSocksAuthStateEvent = std::function<void(TObject* Sender, TSocksAuthState AuthState)>;
+
+// Error codes of this layer beyond the negotiation's own (see the table above).
+constexpr std::uint16_t SocksErrorValueTooLong = 20018;
+constexpr std::uint16_t SocksErrorReplyTooLong = 20019;
+
+// Size of the negotiation buffer and of the buffer each request is built in.
+constexpr std::int32_t SocksMessageBufferSize = 128;
+
+// The 20018 text for the first value of a connection to be made with these settings that does
+// not fit its SOCKS message, or "" when all fit. Level is "4", "4A" or "5"; UserAndPassword says
+// whether version 5 will offer user name and password. Any thread.
+std::string SocksValueTooLongText(const std::string& Level, const std::string& Addr,
+                                  const std::string& Usercode, const std::string& Password,
+                                  bool UserAndPassword);
+
+class TCustomSocksWSocket : public TCustomWSocket {
+ public:
+  // Creates the component with the SOCKS settings cleared (level "5"); touches no socket.
+  explicit TCustomSocksWSocket(TComponent* Owner);
+
+  // Events, fired only through their Fire... triggers, which do nothing when unset.
+  // The TCP connection to the SOCKS server is up (Error 0) or failed.
+  TSessionConnected OnSocksConnected;
+  // The negotiation failed; OnSessionConnected and OnSessionClosed follow with the same Error.
+  TSocksErrorEvent OnSocksError;
+  // Progress of the version 5 user name and password authentication.
+  TSocksAuthStateEvent OnSocksAuthState;
+
+  // Connects through the SOCKS server when SocksServer is set (Proto must be "tcp"); otherwise
+  // as the core. The SOCKS settings last for one connection: every close clears SocksServer and
+  // SocksPort and sets SocksLevel back to "5".
+  void Connect() override;
+  // Refused ("listening is not supported thru socks server") when SocksServer is set.
+  void Listen() override;
+
+ protected:
+  // Properties, published by TWSocket. The setters of the level, the server and the port are
+  // refused (through RaiseSocketException) unless State is wsClosed.
+  // "4", "4A" or "5"; "4a" is stored as "4A", anything else is refused.
+  const std::string& SocksLevel() const { return SocksLevel_; }
+  void SetSocksLevel(const std::string& Value);
+  // Host of the SOCKS server, stored trimmed; empty switches the layer off.
+  const std::string& SocksServer() const { return SocksServer_; }
+  // Port (number or service name) of the SOCKS server, stored trimmed.
+  const std::string& SocksPort() const { return SocksPort_; }
+  // User id (versions 4 and 4A) or user name (version 5); kept across closes.
+  const std::string& SocksUsercode() const { return SocksUsercode_; }
+  void SetSocksUsercode(const std::string& Value) { SocksUsercode_ = Value; }
+  // Password (version 5 only); kept across closes.
+  const std::string& SocksPassword() const { return SocksPassword_; }
+  void SetSocksPassword(const std::string& Value) { SocksPassword_ = Value; }
+  // Whether version 5 offers user name and password; kept across closes.
+  TSocksAuthentication SocksAuthentication() const { return SocksAuthentication_; }
+  void SetSocksAuthentication(TSocksAuthentication Value) { SocksAuthentication_ = Value; }
+  // Address and port named in the server's final version 5 reply (dotted IPv4 or a host name;
+  // the port in decimal).
+  const std::string& SocksReplyAddr() const { return SocksReplyAddr_; }
+  const std::string& SocksReplyPort() const { return SocksReplyPort_; }
+
+  // Virtual operations of this layer, in slot order.
+  virtual void FireSocksConnected(std::uint16_t Error);
+  virtual void SetSocksPort(const std::string& Value);
+  virtual void SetSocksServer(const std::string& Value);
+  virtual void FireSocksError(std::int32_t Error, const std::string& Msg);
+
+  // Overrides of the core's virtual operations.
+  void ResetToDefaults() override;
+  // The bytes left behind the final reply while there are any, else the core's count.
+  std::int32_t RcvdCount() override;
+  // Runs the negotiation on received bytes; the core's trigger once it is over.
+  bool FireDataAvailable(std::uint16_t Error) override;
+  // Starts the negotiation when the connection to the SOCKS server is up.
+  void FireSessionConnected(std::uint16_t Error) override;
+  // Reports socksAuthDenied first when the connection ends during authentication.
+  void FireSessionClosed(std::uint16_t Error) override;
+  // Serves the bytes left behind the final reply before the socket's own (Flags ignored then).
+  std::int32_t RecvRaw(void* Buffer, std::int32_t Len, std::int32_t Flags) override;
+
+  void FireSocksAuthState(TSocksAuthState AuthState);
+  void SendUsercodeAuth();
+  void SendConnectRequest();
+  // Reports the failure (OnSocksError, then OnSessionConnected) and closes with Error.
+  void FailNegotiation(std::uint16_t Error, const std::string& Msg);
+
+  TSocksNegotiationPhase NegotiationPhase() const { return NegotiationPhase_; }
+
+ private:
+  // Takes what is waiting into the negotiation buffer, at most up to Limit bytes held in all;
+  // false when nothing could be read.
+  bool ReadNegotiationBytes(std::int32_t Limit);
+  // Hands a finished message to the send queue; a failing send is dropped, the negotiation then
+  // waits for a reply that will not come, until the connection closes.
+  void SendNegotiationMessage(const unsigned char* Data, std::int32_t Len);
+  void HandleMethodReply();
+  void HandleAuthReply();
+  // These two return what the data-available step returns: true, or once the dialogue is over
+  // whether the application's handler was there to take the data.
+  bool HandleSocks4Reply();
+  bool HandleSocks5Reply();
+  // The dialogue is over: the application sees the connection, then the data behind it.
+  bool NegotiationSucceeded();
+
+  TSocksNegotiationPhase NegotiationPhase_ = npNone;
+  std::string SocksServer_;
+  std::string SocksLevel_;
+  std::string SocksPort_;
+  bool SocksPortSet_ = false;
+  bool SocksServerSet_ = false;
+  std::string SocksUsercode_;
+  std::string SocksPassword_;
+  TSocksAuthentication SocksAuthentication_ = socksNoAuthentication;
+  std::uint8_t OfferedMethod_ = 0;
+  std::string SocksReplyAddr_;
+  std::string SocksReplyPort_;
+  unsigned char NegotiationBuffer_[SocksMessageBufferSize] = {};
+  std::int32_t NegotiationCount_ = 0;
+  std::int32_t LeftoverCount_ = 0;
+  // Offset in NegotiationBuffer_ of the next byte left behind the final reply.
+  std::int32_t LeftoverPos_ = 0;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,217 @@
+// The address, port and protocol properties, asynchronous host lookups, and the queries for the
+// peer's and the local address.
+#include <cstring>
+
+#include "CustomWSocket.h"
+#include "WSocketInternal.h"
+#include "WinSock.h"
+
+namespace vantrel {
+namespace {
+
+SOCKADDR* AsSockAddr(SOCKADDR_IN& Addr) {
+  return reinterpret_cast<SOCKADDR*>(&Addr);
+}
+
+}  // namespace
+
+// The equality shortcut compares the value as given with the stored (trimmed) text, so that an
+// owner may assign the same text again while the socket is open.
+void TCustomWSocket::SetAddr(const std::string& Value) {
+  if (AddrAssigned_ && Value == AddrText_) return;
+  if (State_ != wsClosed) {
+    RaiseSocketException("Cannot change Addr if not closed");
+    return;
+  }
+  AddrText_ = Trim(Value);
+  if (AddrText_.empty()) {
+    AddrAssigned_ = false;
+  } else {
+    AddrResolved_ = false;
+    AddrAssigned_ = true;
+  }
+}
+
+void TCustomWSocket::SetPort(const std::string& Value) {
+  if (PortAssigned_ && Value == PortText_) return;
+  if (State_ != wsClosed) {
+    RaiseSocketException("Cannot change Port if not closed");
+    return;
+  }
+  PortText_ = Trim(Value);
+  if (PortText_.empty()) {
+    PortAssigned_ = false;
+  } else {
+    PortResolved_ = false;
+    PortAssigned_ = true;
+  }
+}
+
+void TCustomWSocket::SetProto(const std::string& Value) {
+  if (ProtoAssigned_ && Value == ProtoText_) return;
+  if (State_ != wsClosed) {
+    RaiseSocketException("Cannot change Proto if not closed");
+    return;
+  }
+  ProtoText_ = Trim(Value);
+  if (ProtoText_.empty()) {
+    ProtoAssigned_ = false;
+  } else {
+    ProtoResolved_ = false;
+    ProtoAssigned_ = true;
+  }
+}
+
+void TCustomWSocket::SetLocalPort(const std::string& Value) {
+  if (State_ != wsClosed) {
+    RaiseSocketException("Cannot change LocalPort if not closed");
+    return;
+  }
+  LocalPort_ = Value;
+  LocalPortResolved_ = false;
+}
+
+void TCustomWSocket::StartDnsLookup(const std::string& InName) {
+  if (InName.empty()) {
+    RaiseSocketException("DNS lookup: invalid host name.");
+    FireDnsLookupDone(WSAEINVAL);
+    return;
+  }
+  // A new lookup replaces the pending one silently.
+  if (LookupHandle_ != 0) {
+    SocketApi_WSACancelAsyncRequest(LookupHandle_);
+    LookupHandle_ = 0;
+  }
+  DnsResult_.clear();
+  DnsResultList_.Clear();
+
+  const u_long Address = SocketApi_inet_addr(InName.c_str());
+  if (Address != INADDR_NONE) {
+    IN_ADDR In;
+    In.S_addr = Address;
+    DnsResult_ = SocketApi_inet_ntoa(In);
+    FireDnsLookupDone(0);
+    return;
+  }
+  LookupHandle_ = SocketApi_WSAAsyncGetHostByName(NotifyWindow(), MsgHostByNameDone, InName.c_str(),
+                                                  LookupBuffer_, sizeof LookupBuffer_);
+  if (LookupHandle_ == 0) {
+    RaiseSocketExceptionFmt("%s: can't start DNS lookup, error #%d",
+                            {InName, std::int64_t{SocketApi_WSAGetLastError()}});
+  }
+}
+
+void TCustomWSocket::StartReverseDnsLookup(const std::string& InAddr) {
+  if (InAddr.empty()) {
+    RaiseSocketException("DNS lookup: invalid host name.");
+    FireDnsLookupDone(WSAEINVAL);
+    return;
+  }
+  if (LookupHandle_ != 0) {
+    SocketApi_WSACancelAsyncRequest(LookupHandle_);
+    LookupHandle_ = 0;
+  }
+  DnsResult_.clear();
+  DnsResultList_.Clear();
+
+  // Not validated further: a text that is no address asks for 255.255.255.255.
+  const u_long Address = SocketApi_inet_addr(InAddr.c_str());
+  LookupHandle_ = SocketApi_WSAAsyncGetHostByAddr(
+      NotifyWindow(), MsgHostByAddrDone, reinterpret_cast<const char*>(&Address), sizeof Address,
+      AF_INET, LookupBuffer_, sizeof LookupBuffer_);
+  if (LookupHandle_ == 0) {
+    RaiseSocketExceptionFmt("%s: can't start DNS lookup, error #%d",
+                            {InAddr, std::int64_t{SocketApi_WSAGetLastError()}});
+  }
+}
+
+void TCustomWSocket::CancelLookup() {
+  if (LookupHandle_ == 0) return;
+  const int Result = SocketApi_WSACancelAsyncRequest(LookupHandle_);
+  LookupHandle_ = 0;
+  if (Result != 0) {
+    ReportSocketError("WSACancelAsyncRequest");
+    return;
+  }
+  if (!Destroying()) FireDnsLookupDone(WSAEINTR);
+}
+
+void TCustomWSocket::AddHostAddresses(const HOSTENT& Entry, TStringList& List) {
+  if (Entry.h_addr_list == nullptr) return;
+  for (char** Item = Entry.h_addr_list; *Item != nullptr; ++Item) {
+    IN_ADDR In;
+    std::memcpy(&In.S_addr, *Item, sizeof In.S_addr);
+    List.Add(SocketApi_inet_ntoa(In));
+  }
+}
+
+void TCustomWSocket::HandleHostByNameMessage(const TMessage& Msg) {
+  // A reply to a request that was replaced or cancelled.
+  if (LookupHandle_ == 0 || static_cast<TAsyncHandle>(Msg.WParam) != LookupHandle_) return;
+  LookupHandle_ = 0;
+  const WORD Error = WSAGetAsyncError(Msg.LParam);
+  if (Error == 0) {
+    HOSTENT Entry;
+    std::memcpy(&Entry, LookupBuffer_, sizeof Entry);
+    AddHostAddresses(Entry, DnsResultList_);
+    if (DnsResultList_.Count() > 0) DnsResult_ = DnsResultList_[0];
+  }
+  FireDnsLookupDone(Error);
+}
+
+void TCustomWSocket::HandleHostByAddrMessage(const TMessage& Msg) {
+  if (LookupHandle_ == 0 || static_cast<TAsyncHandle>(Msg.WParam) != LookupHandle_) return;
+  LookupHandle_ = 0;
+  const WORD Error = WSAGetAsyncError(Msg.LParam);
+  if (Error == 0) {
+    HOSTENT Entry;
+    std::memcpy(&Entry, LookupBuffer_, sizeof Entry);
+    DnsResult_ = Entry.h_name != nullptr ? Entry.h_name : "";
+    DnsResultList_.Clear();
+    DnsResultList_.Add(DnsResult_);
+  }
+  FireDnsLookupDone(Error);
+}
+
+std::string TCustomWSocket::PeerAddr() {
+  if (State_ != wsConnected) return "error";
+  SOCKADDR_IN Peer{};
+  int Len = sizeof Peer;
+  if (SocketApi_getpeername(SocketHandle_, AsSockAddr(Peer), &Len) == SOCKET_ERROR) {
+    ReportSocketError("GetPeerName");
+    return "error";
+  }
+  return SocketApi_inet_ntoa(Peer.sin_addr);
+}
+
+std::string TCustomWSocket::PeerPort() {
+  if (State_ != wsConnected) return "error";
+  SOCKADDR_IN Peer{};
+  int Len = sizeof Peer;
+  if (SocketApi_getpeername(SocketHandle_, AsSockAddr(Peer), &Len) == SOCKET_ERROR) {
+    ReportSocketError("GetPeerPort");
+    return "error";
+  }
+  return std::to_string(SocketApi_ntohs(Peer.sin_port));
+}
+
+std::int32_t TCustomWSocket::GetPeerNameRaw(SOCKADDR_IN& Name, int NameLen) {
+  if (State_ != wsConnected) return -1;
+  return SocketApi_getpeername(SocketHandle_, AsSockAddr(Name), &NameLen);
+}
+
+std::string TCustomWSocket::GetBoundPort() {
+  if (State_ != wsBound && State_ != wsConnected && State_ != wsListening) return "error";
+  SOCKADDR_IN Local{};
+  int Len = sizeof Local;
+  if (SocketApi_getsockname(SocketHandle_, AsSockAddr(Local), &Len) == SOCKET_ERROR) {
+    return "error";
+  }
+  return std::to_string(SocketApi_ntohs(Local.sin_port));
+}
+
+std::int32_t TCustomWSocket::GetSockNameRaw(SOCKADDR_IN& Name, int& NameLen) {
+  return SocketApi_getsockname(SocketHandle_, AsSockAddr(Name), &NameLen);
+}
+
+}  // namespace vantrel
