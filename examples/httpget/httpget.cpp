@@ -1,0 +1,249 @@
+// httpget: fetches a URL with THttpCli, to a file or to standard output.
+//
+//   httpget [options] URL
+//     -o FILE        write the document to FILE (default: standard output)
+//     -I             HEAD request: print the response header only
+//     -d FILE        POST the contents of FILE (-T sets its content type)
+//     -T TYPE        content type of the POST body
+//     -x HOST[:PORT] go through an HTTP proxy
+//     -U USER:PASS   proxy credentials
+//     -u USER:PASS   server credentials
+//     -t SECONDS     time limit of the whole request (default 60, 0 for none)
+//     -A AGENT       User-Agent text
+//     -i             print every response header line, not only the status line
+//     -q             no status line and no progress bar
+//
+// The status line goes to standard error, the document to the file or standard output, and a
+// progress bar (bytes, rate, percentage when the length is known) to standard error when that
+// is a terminal. Exit status: 0 success, 1 bad usage, 2 the request failed, 3 a file error.
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "HttpProt.h"
+
+namespace {
+
+using namespace vantrel;
+
+// Standard output as a stream (the component writes every document byte to a TStream).
+class TStdoutStream : public TStream {
+ public:
+  std::int64_t Read(void*, std::int64_t) override { return 0; }
+  std::int64_t Write(const void* buffer, std::int64_t count) override {
+    const char* p = static_cast<const char*>(buffer);
+    std::int64_t left = count;
+    while (left > 0) {
+      const ssize_t n = ::write(STDOUT_FILENO, p, static_cast<std::size_t>(left));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        throw EInOutError(std::string("Cannot write to standard output. ") + std::strerror(errno));
+      }
+      p += n;
+      left -= n;
+    }
+    return count;
+  }
+  std::int64_t Seek(std::int64_t, TSeekOrigin) override { return 0; }
+  void SetSize(std::int64_t) override {}
+};
+
+std::string HumanBytes(double bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int u = 0;
+  while (bytes >= 1024.0 && u < 4) {
+    bytes /= 1024.0;
+    ++u;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", bytes, units[u]);
+  return buf;
+}
+
+// Redrawn at most ten times a second, and once more at the end.
+class ProgressBar {
+ public:
+  explicit ProgressBar(bool enabled) : enabled_(enabled) {}
+
+  void Update(std::int64_t received, std::int64_t total, bool final) {
+    if (!enabled_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!final && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+    lastDraw_ = now;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0 ? static_cast<double>(received) / seconds : 0;
+    std::string line = "\r";
+    if (total > 0) {
+      const double fraction = static_cast<double>(received) / static_cast<double>(total);
+      const int width = 30;
+      const int filled = static_cast<int>(fraction * width > width ? width : fraction * width);
+      line += "[" + std::string(static_cast<std::size_t>(filled), '#') +
+              std::string(static_cast<std::size_t>(width - filled), '.') + "] ";
+      char pct[16];
+      std::snprintf(pct, sizeof pct, "%3.0f%% ", fraction * 100);
+      line += pct;
+      line += HumanBytes(static_cast<double>(received)) + " of " +
+              HumanBytes(static_cast<double>(total));
+    } else {
+      line += HumanBytes(static_cast<double>(received));
+    }
+    line += "  " + HumanBytes(rate) + "/s   ";
+    std::fputs(line.c_str(), stderr);
+    if (final) std::fputs("\n", stderr);
+    drawn_ = true;
+  }
+  bool Drawn() const { return drawn_; }
+
+ private:
+  bool enabled_;
+  bool drawn_ = false;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point lastDraw_{};
+};
+
+void Usage() {
+  std::fputs(
+      "usage: httpget [-o FILE] [-I] [-d FILE [-T TYPE]] [-x HOST[:PORT]] [-U USER:PASS]\n"
+      "               [-u USER:PASS] [-t SECONDS] [-A AGENT] [-i] [-q] URL\n",
+      stderr);
+}
+
+void SplitCredentials(const std::string& text, std::string& user, std::string& pass) {
+  const std::size_t colon = text.find(':');
+  user = text.substr(0, colon);
+  pass = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string output, postFile, postType, proxy, proxyCred, cred, agent;
+  int seconds = 60;
+  bool head = false, quiet = false, allHeaders = false;
+  int opt;
+  while ((opt = getopt(argc, argv, "o:Id:T:x:U:u:t:A:iqh")) != -1) {
+    switch (opt) {
+      case 'o':
+        output = optarg;
+        break;
+      case 'I':
+        head = true;
+        break;
+      case 'd':
+        postFile = optarg;
+        break;
+      case 'T':
+        postType = optarg;
+        break;
+      case 'x':
+        proxy = optarg;
+        break;
+      case 'U':
+        proxyCred = optarg;
+        break;
+      case 'u':
+        cred = optarg;
+        break;
+      case 't':
+        seconds = std::atoi(optarg);
+        break;
+      case 'A':
+        agent = optarg;
+        break;
+      case 'i':
+        allHeaders = true;
+        break;
+      case 'q':
+        quiet = true;
+        break;
+      default:
+        Usage();
+        return 1;
+    }
+  }
+  if (optind != argc - 1 || (head && !postFile.empty()) || seconds < 0) {
+    Usage();
+    return 1;
+  }
+
+  THttpCli cli(nullptr);
+  cli.SetURL(argv[optind]);
+  cli.SetTimeLimit(seconds * 1000);
+  if (!agent.empty()) cli.SetAgent(agent);
+  cli.SetAccept("*/*");
+  if (!proxy.empty()) cli.SetProxy(proxy);
+  if (!proxyCred.empty()) {
+    std::string user, pass;
+    SplitCredentials(proxyCred, user, pass);
+    cli.SetProxyUsername(user);
+    cli.SetProxyPassword(pass);
+  }
+  if (!cred.empty()) {
+    std::string user, pass;
+    SplitCredentials(cred, user, pass);
+    cli.SetUsername(user);
+    cli.SetPassword(pass);
+  }
+
+  std::unique_ptr<TStream> body;
+  std::unique_ptr<TStream> sink;
+  try {
+    if (!postFile.empty()) {
+      body = std::make_unique<TFileStream>(postFile, fmOpenRead);
+      cli.SetPostStream(body.get());
+      if (!postType.empty()) cli.SetContentTypePost(postType);
+    }
+    if (!head) {
+      if (output.empty() || output == "-")
+        sink = std::make_unique<TStdoutStream>();
+      else
+        sink = std::make_unique<TFileStream>(output, fmCreate);
+      cli.SetReceiveStream(sink.get());
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "httpget: %s\n", e.what());
+    return 3;
+  }
+
+  const bool showProgress = !quiet && !head && isatty(STDERR_FILENO) != 0;
+  ProgressBar bar(showProgress);
+  cli.OnHeaderData = [&](TObject*) {
+    if (quiet) return;
+    const std::string& line = cli.CurrentLine();
+    const bool status = line.rfind("HTTP/1.0", 0) == 0 || line.rfind("HTTP/1.1", 0) == 0;
+    if (status || allHeaders || head) std::fprintf(stderr, "%s\n", cli.CurrentLine().c_str());
+  };
+  cli.OnLocationChange = [&](TObject*) {
+    if (!quiet) std::fprintf(stderr, "-> %s\n", cli.CurrentLocation().c_str());
+  };
+  cli.OnDocData = [&](TObject*, const char*, int) {
+    bar.Update(cli.ReceivedBytes(), cli.DocumentLength(), false);
+  };
+
+  int status = 0;
+  try {
+    cli.RunRequest(head ? rqHead : (postFile.empty() ? rqGet : rqPost));
+  } catch (const EHttpException& e) {
+    if (bar.Drawn()) std::fputs("\n", stderr);
+    std::fprintf(stderr, "httpget: %s (%d)\n", e.what(), e.HttpCode());
+    status = 2;
+  } catch (const std::exception& e) {
+    if (bar.Drawn()) std::fputs("\n", stderr);
+    std::fprintf(stderr, "httpget: %s\n", e.what());
+    status = 2;
+  }
+  if (status == 0) {
+    bar.Update(cli.ReceivedBytes(), cli.DocumentLength(), true);
+    if (!head && cli.ResponseCode() == 0 && cli.ResponseHeader().Count() == 0 && !quiet)
+      std::fprintf(stderr, "(no response header)\n");
+  }
+  sink.reset();
+  if (status != 0 && !output.empty() && output != "-") DeleteFile(output);
+  return status;
+}

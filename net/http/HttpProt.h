@@ -1,0 +1,365 @@
+// This is a public header file.
+// HttpProt: THttpCli, an event-driven HTTP/1.0 client component (GET, POST, HEAD, HTTP proxy,
+// basic authorization, relocation, byte ranges, cookies reported, a synchronous request), its
+// exception EHttpException, and the URL, base64 and date helpers it uses.
+//
+// Thread rule for the whole unit: a THttpCli, its control socket, its hidden window and all its
+// events live on the thread that created the component; call its operations from that thread
+// only. Events run inside messages dispatched by that thread's message loop; do not destroy the
+// component from inside one of its own events. The free helper functions keep no state and may
+// be called from any thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "Component.h"
+#include "DateTime.h"
+#include "Exceptions.h"
+#include "Streams.h"
+#include "StringList.h"
+#include "WinTypes.h"
+
+namespace vantrel {
+
+class TWSocket;
+
+// Kind of an HTTP request.
+enum THttpRequest : std::uint8_t { rqNone, rqGet, rqPost, rqHead };
+
+// State of the request cycle. hsIdle is the only state in which a request may start.
+enum THttpCliState : std::uint8_t {
+  hsIdle,
+  hsStarting,
+  hsConnected,
+  hsResolving,
+  hsConnecting,
+  hsAwaitingHeader,
+  hsAwaitingDocument
+};
+
+// Event types. Sender is always the component.
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+// A document chunk (OnDocData) or a piece of the POST body (OnSendData). Buffer is valid for the
+// duration of the call only.
+using TDocDataEvent = std::function<void(TObject* Sender, const char* Buffer, int Len)>;
+// One request header line as it is assembled; the final empty line too.
+using TOnCommand = std::function<void(TObject* Sender, const std::string& S)>;
+// The value of a set-cookie header. Accept starts true; its value is not used.
+using TCookieRcvdEvent =
+    std::function<void(TObject* Sender, const std::string& Data, bool& Accept)>;
+// Once per request, after the state has returned to hsIdle. Error is 0 on success, otherwise
+// see the failure codes below.
+using THttpRequestDone =
+    std::function<void(TObject* Sender, THttpRequest RqType, std::uint16_t Error)>;
+
+// Messages the component posts to its own hidden window (wParam and lParam 0).
+constexpr UINT WM_HTTP_REQUEST_DONE = WM_USER + 1;
+constexpr UINT WM_HTTP_SET_READY = WM_USER + 2;
+constexpr UINT WM_HTTP_RELOCATE = WM_USER + 3;
+
+// EHttpException codes (HttpCode()). A request refused at once raises from StartRequest or
+// RunRequest; one that fails later ends with a non-zero OnRequestDone Error and RunRequest raises.
+//
+//   code  message                                              when
+//   1     "HTTP component is busy"                             start while a request runs
+//   2     "HTTP component has nothing to post"                 rqPost without PostStream
+//   4     "HTTP line too long"                                 a header line fills the 8192-byte
+//                                                              buffer; the connection is aborted
+//   5     "HTTP request refused: control character in " +      URL, Proxy, host or request target
+//         what ("URL", "Proxy", "Agent", ...,                  holds a byte below 0x20 or 0x7F, or
+//         "relocation target")                                 a header property holds CR or LF;
+//                                                              nothing is sent. Raised by
+//                                                              StartRequest; for a relocation
+//                                                              target, the request ends failed
+//   6     "HTTP response ended short: " + detail, detail one   the connection ended before the
+//         of "no response", "header cut off",                  response did (not for HEAD, 204,
+//         "connection broken during the header: " or           304, a relocation or a status of
+//         "connection broken during the document: " +          400 or more, and not the missing
+//         socket error text + " (Error #" + code + ")",        header of an "<HTML>" answer)
+//         "received " + n + " of " + m + " document bytes"
+//   7     "HTTP relocation limit reached: more than 20         a relocation chain went past
+//         relocations"                                         HttpMaxRelocations
+//   8     "HTTP request could not be sent: " + reason          composing or sending the request
+//                                                              raised
+//   9     "HTTP response could not be processed: " + reason    a status code or content length
+//                                                              that is not a number, a
+//                                                              ReceiveStream write error, an
+//                                                              exception from an event handler
+//                                                              run by received data; the
+//                                                              connection is aborted
+//   404   "can't resolve hostname to IP address"               lookup failure
+//   404   "can't connect: " + text + " (Error #" + n + ")"     Connect raised
+//   404   text + " (Error #" + n + ")"                         connection refused or failed
+//   404   "HTTP request timed out (Error #10060)"              TimeLimit ran out
+//   >=400 the server's reason phrase                           a status of 400 or more
+//
+// OnRequestDone's Error: the Windows Sockets code for a lookup or connect failure, a broken
+// connection (10054, 10053) and a time-out (10060); the HttpCode above for failures 4 to 9; 0
+// otherwise (also for a server status of 400 or more).
+constexpr int httpErrBusy = 1;
+constexpr int httpErrNothingToPost = 2;
+constexpr int httpErrLineTooLong = 4;
+constexpr int httpErrControlChar = 5;
+constexpr int httpErrShortResponse = 6;
+constexpr int httpErrTooManyRelocations = 7;
+constexpr int httpErrNotSent = 8;
+constexpr int httpErrBadResponse = 9;
+constexpr int httpErrTimedOut = 10060;  // OnRequestDone Error of a time-out (HttpCode is 404)
+
+// Relocations followed within one request before it fails with httpErrTooManyRelocations.
+constexpr int HttpMaxRelocations = 20;
+
+class EHttpException : public Exception {
+ public:
+  EHttpException(std::string message, int httpCode)
+      : Exception(std::move(message)), httpCode_(httpCode) {}
+  int HttpCode() const noexcept { return httpCode_; }
+
+ private:
+  int httpCode_;
+};
+
+class THttpCli : public TComponent {
+ public:
+  // Creates the hidden window and the control socket (owned, freed with the component).
+  explicit THttpCli(TComponent* Owner);
+  ~THttpCli() override;
+
+  // Starts a request and returns at once; the end is signalled by hsIdle and OnRequestDone.
+  // Raises EHttpException 1, 2 or 5 (see above) before any state change.
+  void StartRequest(THttpRequest RqType);
+  // StartRequest, then runs the thread's messages (blocking while none is pending) until the
+  // request is over; raises EHttpException for a failure or a status of 400 or more.
+  void RunRequest(THttpRequest RqType);
+  void GetDocument() { RunRequest(rqGet); }
+
+  // Properties. Strings are byte strings.
+  const std::string& URL() const { return url_; }
+  void SetURL(const std::string& v) { url_ = v; }
+  const std::string& Proxy() const { return proxy_; }
+  void SetProxy(const std::string& v) { proxy_ = v; }
+  const std::string& ProxyPort() const { return proxyPort_; }
+  void SetProxyPort(const std::string& v) { proxyPort_ = v; }
+  const std::string& Sender() const { return sender_; }
+  void SetSender(const std::string& v) { sender_ = v; }
+  const std::string& Agent() const { return agent_; }
+  void SetAgent(const std::string& v) { agent_ = v; }
+  const std::string& Accept() const { return accept_; }
+  void SetAccept(const std::string& v) { accept_ = v; }
+  const std::string& Reference() const { return reference_; }
+  void SetReference(const std::string& v) { reference_ = v; }
+  const std::string& Username() const { return username_; }
+  void SetUsername(const std::string& v) { username_ = v; }
+  const std::string& Password() const { return password_; }
+  void SetPassword(const std::string& v) { password_ = v; }
+  const std::string& ProxyUsername() const { return proxyUsername_; }
+  void SetProxyUsername(const std::string& v) { proxyUsername_ = v; }
+  const std::string& ProxyPassword() const { return proxyPassword_; }
+  void SetProxyPassword(const std::string& v) { proxyPassword_ = v; }
+  bool NoCache() const { return noCache_; }
+  void SetNoCache(bool v) { noCache_ = v; }
+  TDateTime ModifiedSince() const { return modifiedSince_; }
+  void SetModifiedSince(TDateTime v) { modifiedSince_ = v; }
+  const std::string& Cookie() const { return cookie_; }
+  void SetCookie(const std::string& v) { cookie_ = v; }
+  const std::string& ContentTypePost() const { return contentTypePost_; }
+  void SetContentTypePost(const std::string& v) { contentTypePost_ = v; }
+  const std::string& ContentRangeBegin() const { return contentRangeBegin_; }
+  void SetContentRangeBegin(const std::string& v) { contentRangeBegin_ = v; }
+  const std::string& ContentRangeEnd() const { return contentRangeEnd_; }
+  void SetContentRangeEnd(const std::string& v) { contentRangeEnd_ = v; }
+  bool MultiThreaded() const { return multiThreaded_; }
+  // Also sets the control socket's MultiThreaded.
+  void SetMultiThreaded(bool v);
+  // Request time limit in milliseconds, counted from StartRequest to the end of the request
+  // (relocations included); 0, the default, means none. When it runs out the connection is
+  // aborted and the request ends with ResponseCode 404, "HTTP request timed out (Error #10060)"
+  // and OnRequestDone Error 10060.
+  int TimeLimit() const { return timeLimit_; }
+  void SetTimeLimit(int ms) { timeLimit_ = ms < 0 ? 0 : ms; }
+
+  // Borrowed streams, owned by the caller, never freed or repositioned by the component. Every
+  // document byte is written to ReceiveStream (when set); a POST body is read from PostStream
+  // from its current position.
+  TStream* ReceiveStream() const { return receiveStream_; }
+  void SetReceiveStream(TStream* v) { receiveStream_ = v; }
+  TStream* PostStream() const { return postStream_; }
+  void SetPostStream(TStream* v) { postStream_ = v; }
+
+  // Read-only attributes.
+  THttpCliState RequestState() const { return state_; }
+  THttpRequest RequestKind() const { return requestKind_; }
+  int ResponseCode() const { return responseCode_; }
+  const std::string& ResponseText() const { return responseText_; }
+  std::int64_t DocumentLength() const { return documentLength_; }
+  const std::string& DocumentType() const { return documentType_; }
+  const TStringList& ResponseHeader() const { return responseHeader_; }
+  const TStringList& AuthChallenges() const { return authChallenges_; }
+  std::int64_t ReceivedBytes() const { return receivedBytes_; }
+  std::int64_t SentBytes() const { return sentBytes_; }
+  const std::string& CurrentLine() const { return currentLine_; }
+  const std::string& DocumentName() const { return documentName_; }
+  const std::string& CurrentLocation() const { return currentLocation_; }
+  // HttpCode and text of a failure of codes 4 to 9 of the current or last request; 0 and empty
+  // when there was none.
+  int FailureCode() const { return failureCode_; }
+  const std::string& FailureText() const { return failureText_; }
+  // The control socket, owned by the component (for OnBgException and diagnostics).
+  TWSocket* CtrlSocket() const { return ctrlSocket_.get(); }
+
+  // Events (public members, fired only through the Fire... triggers).
+  TNotifyEvent OnStateChange;
+  TNotifyEvent OnSessionConnected;
+  TNotifyEvent OnRequestHeaderBegin;
+  TNotifyEvent OnRequestHeaderEnd;
+  TNotifyEvent OnHeaderBegin;
+  TNotifyEvent OnHeaderEnd;
+  TNotifyEvent OnHeaderData;
+  TNotifyEvent OnDocBegin;
+  TNotifyEvent OnDocEnd;
+  TDocDataEvent OnDocData;
+  TNotifyEvent OnSendBegin;
+  TNotifyEvent OnSendEnd;
+  TDocDataEvent OnSendData;
+  TNotifyEvent OnLocationChange;
+  TOnCommand OnCommand;
+  TCookieRcvdEvent OnCookie;
+  THttpRequestDone OnRequestDone;
+  TNotifyEvent OnTrace;  // stored only; nothing raises it
+
+  // Dispatch of the hidden window's messages (called by its window procedure).
+  void HandleWindowMessage(TMessage& Msg);
+
+ protected:
+  // Virtual operations, in slot order.
+  virtual void SendHeaderLine(const std::string& S);
+  virtual void BeginLookup();
+  virtual void DropConnection();
+  virtual void RelocationClosed(TObject* Sender, std::uint16_t Error);
+  virtual void FireCookie(const std::string& Data, bool& Accept);
+  virtual void FireSessionConnected();
+  virtual void FireRequestHeaderBegin();
+  virtual void FireRequestHeaderEnd();
+  virtual void FireHeaderBegin();
+  virtual void FireHeaderEnd();
+  virtual void FireDocBegin();
+  virtual void FireDocData(const char* Buffer, int Len);
+  virtual void FireDocEnd();
+  virtual void FireSendBegin();
+  virtual void FireSendData(const char* Buffer, int Len);
+  virtual void FireSendEnd();
+
+  // Triggers of the events that have no trigger of their own in the slot table.
+  void FireStateChange();
+  void FireHeaderData();
+  void FireLocationChange();
+  void FireCommand(const std::string& S);
+  void FireRequestDone();
+
+ private:
+  using TLineHandler = void (THttpCli::*)();
+
+  // Request cycle (HttpCli.cpp).
+  void PrepareTargets();
+  void HandleLookupDone(TObject* Sender, std::uint16_t Error);
+  void HandleConnected(TObject* Sender, std::uint16_t Error);
+  void HandleClosed(TObject* Sender, std::uint16_t Error);
+  void PostSetReady();
+  void ChangeRequestState(THttpCliState NewState);
+  void AttachClosedHandler(bool relocating);
+  void StartTimeLimit();
+  void StopTimeLimit();
+  void TimeLimitReached();
+  void Fail(int code, const std::string& text, std::uint16_t error = 0);
+  void CheckResponseComplete(std::uint16_t closeError);
+
+  // Request composition (HttpRequest.cpp).
+  void CheckRequestText() const;
+  void SendRequestHeader(const std::string& Method, const std::string& Version);
+  void HandleSent(TObject* Sender, std::uint16_t Error);
+
+  // Response processing (HttpResponse.cpp).
+  void HandleIncoming(TObject* Sender, std::uint16_t Error);
+  void TakeIncoming();
+  void RunLineHandler();
+  void ProcessHeaderLine();
+  void ProcessHeaderField(const std::string& line);
+  void ProcessDocumentData();
+  void EndHeaderAndRelocate();
+  void ComputeRelocation(const std::string& location);
+
+  // Properties.
+  std::string url_, proxy_, proxyPort_ = "80", sender_, agent_ = "Mozilla/3.0 (compatible)",
+                            accept_ = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*",
+                            reference_, username_, password_, proxyUsername_, proxyPassword_,
+                            cookie_, contentTypePost_ = "application/x-www-form-urlencoded",
+                            contentRangeBegin_, contentRangeEnd_;
+  bool noCache_ = false;
+  TDateTime modifiedSince_ = 0;
+  bool multiThreaded_ = false;
+  int timeLimit_ = 0;
+  TStream* receiveStream_ = nullptr;  // borrowed
+  TStream* postStream_ = nullptr;     // borrowed
+
+  // Attributes.
+  THttpCliState state_ = hsIdle;
+  THttpRequest requestKind_ = rqNone;
+  int responseCode_ = 0;
+  std::string responseText_;
+  std::int64_t documentLength_ = -1;
+  std::string documentType_;
+  TStringList responseHeader_;
+  TStringList authChallenges_;
+  std::int64_t receivedBytes_ = 0;
+  std::int64_t sentBytes_ = 0;
+  std::string currentLine_;
+  std::string documentName_;
+  std::string currentLocation_;
+  int failureCode_ = 0;
+  std::string failureText_;
+
+  // Internal state.
+  std::unique_ptr<TWSocket> ctrlSocket_;
+  HWND notifyWindow_ = nullptr;
+  std::string targetHost_, targetPort_, hostName_, requestTarget_;
+  std::array<char, 0x2001> receiveBuffer_{};
+  int receiveLength_ = 0;
+  std::array<char, 0x2001> sendChunk_{};
+  TMemoryStream requestBuffer_;
+  TLineHandler lineHandler_ = nullptr;
+  bool sessionOpen_ = false;
+  bool sendingBody_ = false;
+  bool relocationPending_ = false;
+  int headerLineCount_ = 0;
+  int documentChunkCount_ = 0;
+  std::uint16_t doneError_ = 0;
+  // Added checks: relocations followed, whether the header was ended by an "<HTML>" line,
+  // whether this request's end has been decided, whether a restart is posted, whether the time
+  // limit timer runs, and how many closes were handled (to tell whether an abort closed).
+  int relocationCount_ = 0;
+  bool headerlessHtml_ = false;
+  bool ending_ = false;
+  bool relocatePosted_ = false;
+  bool timerRunning_ = false;
+  unsigned closeCount_ = 0;
+};
+
+// Cuts a URL, a proxy setting or a location value into its parts; every output is cleared
+// first. Never fails.
+void SplitUrl(const std::string& Url, std::string& Proto, std::string& User, std::string& Pass,
+              std::string& Host, std::string& Port, std::string& Path);
+// Standard base64 (RFC 2045 alphabet, "=" padding, no line breaks).
+std::string EncodeBase64(const std::string& Text);
+// "Sat, 01 Jan 2000 00:00:00" for the value as stored (no time-zone conversion); the caller
+// appends " GMT".
+std::string FormatHttpDate(TDateTime Value);
+// 1-based position where the last occurrence of Sub in S starts; 0 when there is none.
+int LastPos(const std::string& Sub, const std::string& S);
+// Replaces the extension of FileName (after its last ".") by NewExt, or appends "." + NewExt.
+void SwapExtension(std::string& FileName, const std::string& NewExt);
+
+}  // namespace vantrel

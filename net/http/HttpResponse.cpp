@@ -1,0 +1,262 @@
+// THttpCli response processing: received bytes cut into header lines, the status line and the
+// known fields, the switch to the document, document delivery, and relocation.
+#include <cctype>
+#include <climits>
+#include <cstring>
+
+#include "HttpProt.h"
+#include "WSocket.h"
+
+namespace vantrel {
+namespace {
+
+constexpr int kReceiveCapacity = 0x2000;
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// A content length may pass 2 GiB: parsed as 64 bits, with the conversion error's usual text.
+std::int64_t StrToInt64(const std::string& text) {
+  const auto fail = [&text]() -> std::int64_t {
+    throw EConvertError("'" + text + "' is not a valid integer value");
+  };
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size()) return fail();
+  std::int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return fail();
+    if (value > (LLONG_MAX - (c - '0')) / 10) return fail();
+    value = value * 10 + (c - '0');
+  }
+  return negative ? -value : value;
+}
+
+bool IsStatusLine(const std::string& line) {
+  return line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0;
+}
+
+std::string Part(const std::string& s, std::size_t from, std::size_t count = std::string::npos) {
+  return from >= s.size() ? std::string() : s.substr(from, count);
+}
+
+}  // namespace
+
+void THttpCli::HandleIncoming(TObject*, std::uint16_t) {
+  try {
+    TakeIncoming();
+  } catch (const std::exception& e) {
+    // The socket drops what its data handler raises, without closing: end the request here so
+    // that it cannot wait for ever on data that will never be taken.
+    const auto* http = dynamic_cast<const EHttpException*>(&e);
+    if (http != nullptr && http->HttpCode() == httpErrLineTooLong)
+      Fail(httpErrLineTooLong, http->Message());
+    else
+      Fail(httpErrBadResponse, std::string("HTTP response could not be processed: ") + e.what());
+    try {
+      ctrlSocket_->AbortSession();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void THttpCli::TakeIncoming() {
+  const int freeSpace = kReceiveCapacity - receiveLength_;
+  if (freeSpace <= 0) throw EHttpException("HTTP line too long", httpErrLineTooLong);
+  char* const buf = receiveBuffer_.data();
+  const int count = ctrlSocket_->ReadData(buf + receiveLength_, freeSpace);
+  if (requestKind_ == rqNone || count <= 0) return;
+  buf[receiveLength_ + count] = '\0';
+  receiveLength_ += count;
+
+  if (state_ == hsAwaitingDocument) {
+    if (receiveLength_ > 0) {
+      currentLine_.assign(buf, static_cast<std::size_t>(receiveLength_));
+      RunLineHandler();
+    }
+    receiveLength_ = 0;
+    return;
+  }
+
+  while (receiveLength_ > 0) {
+    // A zero byte hides any line feed after it.
+    const std::size_t searchable = strnlen(buf, static_cast<std::size_t>(receiveLength_));
+    const auto* lf = static_cast<const char*>(std::memchr(buf, '\n', searchable));
+    if (lf == nullptr) break;
+    const auto lineLength = static_cast<std::size_t>(lf - buf);
+    std::size_t keep = lineLength;
+    if (keep > 0 && buf[keep - 1] == '\r') --keep;
+    currentLine_.assign(buf, keep);
+    const int consumed = static_cast<int>(lineLength) + 1;
+    // The rest moves forward with its trailing zero byte.
+    std::memmove(buf, buf + consumed, static_cast<std::size_t>(receiveLength_ - consumed) + 1);
+    receiveLength_ -= consumed;
+    if (state_ == hsAwaitingHeader || state_ == hsAwaitingDocument) RunLineHandler();
+  }
+}
+
+void THttpCli::RunLineHandler() {
+  if (lineHandler_ != nullptr)
+    (this->*lineHandler_)();
+  else
+    PostSetReady();
+}
+
+void THttpCli::ProcessHeaderLine() {
+  if (headerLineCount_ == 0) FireHeaderBegin();
+  ++headerLineCount_;
+  const std::string line = currentLine_;
+
+  if (Lower(line.substr(0, 6)) == "<html>") {
+    // No header at all: the answer is the document.
+    if (documentType_.empty()) documentType_ = "text/html";
+    headerlessHtml_ = true;
+    ChangeRequestState(hsAwaitingDocument);
+    lineHandler_ = &THttpCli::ProcessDocumentData;
+    FireHeaderEnd();
+    ProcessDocumentData();
+    return;
+  }
+
+  if (!line.empty()) {
+    responseHeader_.Add(line);
+    if (IsStatusLine(line)) {
+      responseCode_ = StrToInt(Part(line, 9, 3));
+      responseText_ = Part(line, 13);
+    } else if (line.find(':') != std::string::npos) {
+      ProcessHeaderField(line);
+    }
+    FireHeaderData();
+    if (responseCode_ >= 400) ctrlSocket_->CloseSession();
+    return;
+  }
+
+  if (relocationPending_) {
+    EndHeaderAndRelocate();
+    return;
+  }
+
+  const int dot = LastPos(".", documentName_);
+  if (dot > 0 && Lower(documentName_.substr(static_cast<std::size_t>(dot - 1))) == ".exe" &&
+      documentType_ == "text/html")
+    SwapExtension(documentName_, "htm");
+  ChangeRequestState(hsAwaitingDocument);
+  lineHandler_ = &THttpCli::ProcessDocumentData;
+  FireHeaderEnd();
+  if (receiveLength_ > 0) {
+    currentLine_.assign(receiveBuffer_.data(), static_cast<std::size_t>(receiveLength_));
+    ProcessDocumentData();
+    receiveLength_ = 0;
+  }
+}
+
+void THttpCli::ProcessHeaderField(const std::string& line) {
+  const std::size_t colon = line.find(':');
+  const std::string name = Lower(line.substr(0, colon));
+  // The byte after the colon is skipped whatever it is.
+  const std::string value = Part(line, colon + 2);
+  if (name == "location") {
+    relocationPending_ = true;
+    ComputeRelocation(value);
+    currentLocation_ = requestTarget_;
+  } else if (name == "content-length") {
+    documentLength_ = StrToInt64(value);
+  } else if (name == "content-range") {
+    // "bytes first-last/total"
+    const std::size_t dash = value.find('-', 6);
+    const std::size_t slash = dash == std::string::npos ? std::string::npos : value.find('/', dash);
+    if (value.compare(0, 6, "bytes ") == 0 && slash != std::string::npos) {
+      contentRangeBegin_ = value.substr(6, dash - 6);
+      contentRangeEnd_ = value.substr(dash + 1, slash - dash - 1);
+    }
+  } else if (name == "content-type") {
+    documentType_ = Lower(value);
+  } else if (name == "www-authenticate") {
+    authChallenges_.Add(value);
+  } else if (name == "set-cookie") {
+    bool accept = true;
+    FireCookie(value, accept);
+  }
+}
+
+void THttpCli::ProcessDocumentData() {
+  if (documentChunkCount_ == 0) FireDocBegin();
+  ++documentChunkCount_;
+  const auto count = static_cast<int>(currentLine_.size());
+  receivedBytes_ += count;
+  FireDocData(currentLine_.data(), count);
+  if (receiveStream_ != nullptr && count > 0)
+    receiveStream_->WriteBuffer(currentLine_.data(), count);
+}
+
+void THttpCli::EndHeaderAndRelocate() {
+  FireHeaderEnd();
+  receiveLength_ = 0;
+  headerLineCount_ = 0;
+  documentChunkCount_ = 0;
+  bool refused = false;
+  if (++relocationCount_ > HttpMaxRelocations) {
+    Fail(httpErrTooManyRelocations, "HTTP relocation limit reached: more than " +
+                                        IntToStr(HttpMaxRelocations) + " relocations");
+    refused = true;
+  } else {
+    for (const std::string* s : {&requestTarget_, &targetHost_, &targetPort_, &hostName_}) {
+      for (const char c : *s) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) refused = true;
+      }
+    }
+    if (refused)
+      Fail(httpErrControlChar, "HTTP request refused: control character in relocation target");
+  }
+  if (refused) {
+    // The request ends here, through the ordinary close.
+    relocationPending_ = false;
+    ctrlSocket_->CloseSession();
+    return;
+  }
+  AttachClosedHandler(true);
+  ctrlSocket_->CloseSession();
+}
+
+void THttpCli::ComputeRelocation(const std::string& location) {
+  std::string scheme, user, pass, host, port, path;
+  SplitUrl(location, scheme, user, pass, host, port, path);
+  const std::string schemeOrHttp = scheme.empty() ? std::string("http") : scheme;
+  if (!proxy_.empty()) {
+    // The next request goes to the proxy again, with an absolute URL.
+    if (path.empty())
+      requestTarget_ = schemeOrHttp + "://" + hostName_ + "/" + host;
+    else if (host.empty())
+      requestTarget_ = schemeOrHttp + "://" + hostName_ + path;
+    else
+      requestTarget_ = location;
+  } else if (!location.empty() && location[0] == '/') {
+    requestTarget_ = location;
+  } else if (!scheme.empty() && !host.empty()) {
+    targetHost_ = host;
+    if (!port.empty()) targetPort_ = port;
+    requestTarget_ = scheme + "://" + host + path;
+  } else if (path.empty()) {
+    requestTarget_ = schemeOrHttp + "://" + hostName_ + "/" + host;
+    targetHost_ = hostName_;
+    if (!port.empty()) targetPort_ = port;
+  } else if (host.empty()) {
+    requestTarget_ = schemeOrHttp + "://" + hostName_ + path;
+    targetHost_ = hostName_;
+    if (!port.empty()) targetPort_ = port;
+  } else {
+    targetHost_ = host;
+    hostName_ = host;
+    requestTarget_ = path;
+    if (!port.empty()) targetPort_ = port;
+  }
+  currentLocation_ = requestTarget_;
+}
+
+}  // namespace vantrel
