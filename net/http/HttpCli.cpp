@@ -177,8 +177,16 @@ void THttpCli::PrepareTargets() {
   }
 }
 
+bool THttpCli::SocksResolvesHost() const {
+  return !Trim(socksServer_).empty() && socksLevel_ != "4";
+}
+
 void THttpCli::BeginLookup() {
   ChangeRequestState(hsResolving);
+  if (SocksResolvesHost()) {
+    ConnectControlSocket(targetHost_);
+    return;
+  }
   try {
     ctrlSocket_->StartDnsLookup(targetHost_);
   } catch (const std::exception&) {
@@ -197,9 +205,23 @@ void THttpCli::HandleLookupDone(TObject* Sender, std::uint16_t Error) {
     HandleClosed(Sender, 0);
     return;
   }
+  ConnectControlSocket(ctrlSocket_->DnsResult());
+}
+
+void THttpCli::ConnectControlSocket(const std::string& addr) {
+  TObject* Sender = ctrlSocket_.get();
   ChangeRequestState(hsConnecting);
   try {
-    ctrlSocket_->SetAddr(ctrlSocket_->DnsResult());
+    // Without a SOCKS server the socket is left alone: its own close has cleared the settings.
+    if (!Trim(socksServer_).empty()) {
+      ctrlSocket_->SetSocksServer(socksServer_);
+      ctrlSocket_->SetSocksPort(socksPort_);
+      ctrlSocket_->SetSocksLevel(socksLevel_);
+      ctrlSocket_->SetSocksUsercode(socksUsercode_);
+      ctrlSocket_->SetSocksPassword(socksPassword_);
+      ctrlSocket_->SetSocksAuthentication(socksAuthentication_);
+    }
+    ctrlSocket_->SetAddr(addr);
     ctrlSocket_->SetPort(targetPort_);
     ctrlSocket_->SetProto("tcp");
     ctrlSocket_->Connect();

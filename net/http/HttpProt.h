@@ -21,6 +21,7 @@
 #include "Exceptions.h"
 #include "Streams.h"
 #include "StringList.h"
+#include "WSocket.h"  // TSocksAuthentication
 #include "WinTypes.h"
 
 namespace vantrel {
@@ -175,6 +176,23 @@ class THttpCli : public TComponent {
   bool MultiThreaded() const { return multiThreaded_; }
   // Also sets the control socket's MultiThreaded.
   void SetMultiThreaded(bool v);
+  // SOCKS server for the control connection; off while SocksServer is empty (the default). The
+  // settings are given to the control socket before every connection (a close clears them
+  // there). With level "5" or "4A" the SOCKS server resolves the target host and no local lookup
+  // is made; level "4" needs the lookup. An invalid level fails the request at the connection.
+  const std::string& SocksServer() const { return socksServer_; }
+  void SetSocksServer(const std::string& v) { socksServer_ = v; }
+  const std::string& SocksPort() const { return socksPort_; }
+  void SetSocksPort(const std::string& v) { socksPort_ = v; }
+  // "4", "4A" or "5" (the default).
+  const std::string& SocksLevel() const { return socksLevel_; }
+  void SetSocksLevel(const std::string& v) { socksLevel_ = v; }
+  const std::string& SocksUsercode() const { return socksUsercode_; }
+  void SetSocksUsercode(const std::string& v) { socksUsercode_ = v; }
+  const std::string& SocksPassword() const { return socksPassword_; }
+  void SetSocksPassword(const std::string& v) { socksPassword_ = v; }
+  TSocksAuthentication SocksAuthentication() const { return socksAuthentication_; }
+  void SetSocksAuthentication(TSocksAuthentication v) { socksAuthentication_ = v; }
   // Request time limit in milliseconds, counted from StartRequest to the end of the request
   // (relocations included); 0, the default, means none. When it runs out the connection is
   // aborted and the request ends with ResponseCode 404, "HTTP request timed out (Error #10060)"
@@ -266,6 +284,9 @@ class THttpCli : public TComponent {
   // Request cycle (HttpCli.cpp).
   void PrepareTargets();
   void HandleLookupDone(TObject* Sender, std::uint16_t Error);
+  // Gives the SOCKS settings to the control socket and connects it to addr.
+  void ConnectControlSocket(const std::string& addr);
+  bool SocksResolvesHost() const;
   void HandleConnected(TObject* Sender, std::uint16_t Error);
   void HandleClosed(TObject* Sender, std::uint16_t Error);
   void PostSetReady();
@@ -298,6 +319,8 @@ class THttpCli : public TComponent {
                             reference_, username_, password_, proxyUsername_, proxyPassword_,
                             cookie_, contentTypePost_ = "application/x-www-form-urlencoded",
                             contentRangeBegin_, contentRangeEnd_;
+  std::string socksServer_, socksPort_ = "1080", socksLevel_ = "5", socksUsercode_, socksPassword_;
+  TSocksAuthentication socksAuthentication_ = socksNoAuthentication;
   bool noCache_ = false;
   TDateTime modifiedSince_ = 0;
   bool multiThreaded_ = false;
