@@ -1,0 +1,75 @@
+// This is an internal header of the local status service.
+// TStatusService: a small HTTP/1.0 server on TWSocket that answers requests for status pictures
+// (StatusRequest.h) with the answer its table gives for the UIN (StatusTable.h). One connection
+// per request: the answer is sent and the connection closed.
+//
+// Thread rule: create, use and destroy it on one thread, which must run its message loop
+// (Application().ProcessMessages / WaitForMessages). It owns its sockets and its hidden window.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "StatusTable.h"
+#include "WSocket.h"
+#include "WinMessages.h"
+
+namespace vantrel {
+
+struct TServiceOptions {
+  std::string Address = "127.0.0.1";
+  std::string Port = "0";  // "0": any free port (see BoundPort)
+  // An answer for every request, whatever the table says (--mode 404 | close | slow).
+  std::optional<TAnswer> ForcedAnswer;
+  int SlowDelayMs = 5000;  // how long a slow answer waits
+  std::string DumpDir;     // when set, each request header is written to request-N.txt there
+};
+
+class TStatusService {
+ public:
+  TStatusService(TStatusTable Table, TServiceOptions Options);
+  ~TStatusService();
+  TStatusService(const TStatusService&) = delete;
+  TStatusService& operator=(const TStatusService&) = delete;
+
+  // Starts listening; raises ESocketException when the address or port cannot be used.
+  void Start();
+  std::string BoundPort();
+  std::uint64_t RequestsAnswered() const { return answered_; }
+  std::size_t OpenConnections() const { return connections_.size(); }
+
+  // The hidden window's messages (its window procedure calls this).
+  void HandleMessage(UINT Msg, WPARAM WParam);
+
+ private:
+  class TConnection;
+  class TListener;
+  struct TWindowDeleter {
+    void operator()(HWND Window) const;
+  };
+
+  void AcceptAll();
+  void Received(TConnection& Conn);
+  void Answer(TConnection& Conn, const TAnswer& Answer, const std::string& Method);
+  void SendAndClose(TConnection& Conn, const std::string& Bytes);
+  void Dump(const std::string& Header);
+  const std::string& Picture(const TAnswer& Answer);
+  void ScheduleReap();
+  void Reap();
+
+  TStatusTable table_;
+  TServiceOptions options_;
+  std::unique_ptr<TListener> listener_;
+  std::unique_ptr<std::remove_pointer_t<HWND>, TWindowDeleter> window_;
+  std::unordered_map<std::uint64_t, std::unique_ptr<TConnection>> connections_;
+  std::unordered_map<std::int64_t, std::string> pictures_[3];  // by status, then size
+  std::uint64_t nextId_ = 1;
+  std::uint64_t answered_ = 0;
+  std::uint64_t dumped_ = 0;
+  bool reapPosted_ = false;
+};
+
+}  // namespace vantrel
