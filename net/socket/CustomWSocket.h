@@ -323,6 +323,10 @@ class TCustomWSocket : public TComponent {
 
   // The last TryToSend stopped because the system would block; a write notice will follow.
   bool SendBlocked_ = false;
+  // What the last system receive of the current delivery pass saw: a short one means the socket
+  // was drained, so the pass needs no byte-count query.
+  enum TPassRead : std::uint8_t { prNone, prFull, prShort };
+  TPassRead PassRead_ = prNone;
 };
 
 }  // namespace vantrel

@@ -146,6 +146,7 @@ void TCustomWSocket::DeliverReceivedData(std::uint16_t Error) {
   try {
     for (;;) {
       LastError_ = 0;
+      PassRead_ = prNone;
       if (!FireDataAvailable(Error)) {
         // Nobody reads: throw the bytes away so that the notices stop.
         char Scratch[1024];
@@ -158,6 +159,9 @@ void TCustomWSocket::DeliverReceivedData(std::uint16_t Error) {
         }
       }
       if (LastError_ != 0) break;
+      // A system receive that came back short has drained the socket: bytes that arrive later
+      // bring a notice of their own, so the count query can be saved.
+      if (PassRead_ == prShort) break;
       u_long Waiting = 0;
       if (SocketApi_ioctlsocket(SocketHandle_, FIONREAD, &Waiting) == SOCKET_ERROR) {
         LastError_ = SocketApi_WSAGetLastError();

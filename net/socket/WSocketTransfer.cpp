@@ -140,7 +140,9 @@ std::int32_t TCustomWSocket::ReadDatagram(void* Buffer, std::int32_t BufferSize,
 }
 
 std::int32_t TCustomWSocket::RecvRaw(void* Buffer, std::int32_t Len, std::int32_t Flags) {
-  return SocketApi_recv(SocketHandle_, static_cast<char*>(Buffer), Len, Flags);
+  const std::int32_t Result = SocketApi_recv(SocketHandle_, static_cast<char*>(Buffer), Len, Flags);
+  if (Result >= 0 && Len > 0) PassRead_ = Result == Len ? prFull : prShort;
+  return Result;
 }
 
 std::int32_t TCustomWSocket::RecvFromRaw(SOCKET Socket, void* Buffer, std::int32_t Len,
