@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, then builds and runs the whole suite twice, once
+# as shipped (build/ci) and once under AddressSanitizer + UndefinedBehaviorSanitizer
+# (build/ci-asan), both with warnings as errors, and the fuzz targets for a bounded time when the
+# tree has them. Ends with one line "N passed, M failed" (", K skipped" when some were) summing
+# every run, and a non-zero exit code when anything failed, including a build.
+#
+# Environment: VANTREL_TEST_JOBS (tests run at once, default 1: the integration tests start real
+# servers and keep deadlines), VANTREL_FUZZ_SECONDS (per fuzz target, default 60).
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root" || exit 1
+
+build_jobs=$(nproc)
+test_jobs=${VANTREL_TEST_JOBS:-1}
+passed=0
+failed=0
+skipped=0
+
+log_dir=$(mktemp -d)
+export XDG_RUNTIME_DIR
+XDG_RUNTIME_DIR=$(mktemp -d)
+chmod 700 "$XDG_RUNTIME_DIR"
+trap 'rm -rf "$log_dir" "$XDG_RUNTIME_DIR"' EXIT
+
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:print_stacktrace=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+if [[ -f tests/lsan.supp ]]; then
+  export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
+fi
+
+section() { printf '\n==== %s ====\n' "$*"; }
+
+# A step that could not even produce tests (configure or build) counts as one failure.
+fail_step() {
+  echo "FAILED: $*"
+  failed=$((failed + 1))
+}
+
+# run_suite <build folder> [cmake options...]: configure, build and run CTest; adds the counts.
+run_suite() {
+  local dir=$1
+  shift
+  section "$dir: configure"
+  if ! cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_WERROR=ON "$@"; then
+    fail_step "$dir: configure"
+    return
+  fi
+  section "$dir: build"
+  if ! cmake --build "$dir" -j "$build_jobs"; then
+    fail_step "$dir: build"
+    return
+  fi
+  section "$dir: test"
+  local log
+  log=$log_dir/$(basename "$dir").log
+  ctest --test-dir "$dir" --output-on-failure --timeout 300 -j "$test_jobs" 2>&1 | tee "$log"
+  local summary total fails skips
+  summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+  if [[ -z $summary ]]; then
+    if grep -q 'No tests were found' "$log"; then
+      echo "$dir: no tests"
+      return
+    fi
+    fail_step "$dir: CTest ended without a summary"
+    return
+  fi
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+  fails=$(sed -E 's/.*, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+  skips=$(grep -cE '^[[:space:]]*[0-9]+ - .*\(Skipped\)$' "$log")
+  passed=$((passed + total - fails - skips))
+  failed=$((failed + fails))
+  skipped=$((skipped + skips))
+  echo "$dir: $((total - fails - skips)) passed, $fails failed, $skips skipped"
+}
+
+# ---- fuzz hook ---------------------------------------------------------------------------------
+# Runs once the tree has fuzz/CMakeLists.txt: builds it with clang (VANTREL_BUILD_FUZZ=ON) in
+# build/ci-fuzz and runs every executable built under fuzz/ as a libFuzzer target for
+# VANTREL_FUZZ_SECONDS seconds, starting from fuzz/corpus/<target without _fuzz>/ when that folder exists (read
+# only: new inputs go to a scratch folder). Each target counts as one test: it passes when the
+# fuzzer found no crash, leak or sanitizer report.
+run_fuzz() {
+  [[ -f fuzz/CMakeLists.txt ]] || return 0
+  local dir=build/ci-fuzz seconds=${VANTREL_FUZZ_SECONDS:-60}
+  section "$dir: configure (clang)"
+  if ! CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVANTREL_BUILD_FUZZ=ON -DVANTREL_BUILD_TESTS=OFF -DVANTREL_BUILD_APP=OFF; then
+    fail_step "$dir: configure"
+    return
+  fi
+  section "$dir: build"
+  # Only fuzz/ and what it links: the libraries are instrumented for the fuzzer, so programs
+  # elsewhere in the tree would not link in this folder.
+  if ! cmake --build "$dir" -j "$build_jobs" --target fuzz/all; then
+    fail_step "$dir: build"
+    return
+  fi
+  local target name scratch seeds out
+  mkdir -p "$dir/artifacts"
+  if [[ ! -d $dir/fuzz ]]; then
+    fail_step "$dir: nothing was built under fuzz/"
+    return
+  fi
+  while IFS= read -r target; do
+    name=$(basename "$target")
+    scratch=$(mktemp -d -p "$log_dir")
+    seeds=()
+    # Seeds live in fuzz/corpus/<target without the _fuzz suffix>/.
+    [[ -d fuzz/corpus/${name%_fuzz} ]] && seeds=("fuzz/corpus/${name%_fuzz}")
+    out=$log_dir/fuzz-$name.log
+    section "fuzz: $name for ${seconds}s"
+    if "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+      -artifact_prefix="$dir/artifacts/$name-" "$scratch" "${seeds[@]}" >"$out" 2>&1; then
+      tail -n 3 "$out"
+      echo "fuzz: $name passed"
+      passed=$((passed + 1))
+    else
+      tail -n 60 "$out"
+      echo "fuzz: $name FAILED (artifacts in $dir/artifacts)"
+      failed=$((failed + 1))
+    fi
+  done < <(find "$dir/fuzz" -type f -executable -not -path '*/CMakeFiles/*' | sort)
+}
+# ------------------------------------------------------------------------------------------------
+
+section "setup"
+if ! bash scripts/setup.sh; then
+  fail_step "setup"
+  echo "$passed passed, $failed failed"
+  exit 1
+fi
+
+run_suite build/ci
+run_suite build/ci-asan -DVANTREL_SANITIZE=ON
+run_fuzz
+
+section "summary"
+if ((skipped > 0)); then
+  echo "$passed passed, $failed failed, $skipped skipped"
+else
+  echo "$passed passed, $failed failed"
+fi
+((failed == 0))
