@@ -163,7 +163,8 @@ void THttpCli::PrepareTargets() {
     targetHost_ = host;
     targetPort_ = port.empty() ? std::string("80") : port;
   }
-  if (requestTarget_.empty()) requestTarget_ = "/";
+  // push_back: g++ 12 at -O3 takes assigning "/" for an overlapping copy (-Wrestrict).
+  if (requestTarget_.empty()) requestTarget_.push_back('/');
 
   if (documentName_.empty() || documentName_ == "/") {
     documentName_ = "document.htm";

@@ -8,6 +8,19 @@
 // only. Events run inside messages dispatched by that thread's message loop; do not destroy the
 // component from inside one of its own events. The free helper functions keep no state and may
 // be called from any thread.
+//
+// Notes:
+// - Relocation keeps the port. A location that is a path ("/y") or a bare name ("y.html") is
+//   made into an absolute target from HostName; that target carries ":" and the port of the
+//   current request unless the port is "80". Through a proxy the port is taken from the current
+//   request's absolute target ("http://h:8080/x" relocated to "/y" gives "http://h:8080/y");
+//   directly, it is the port the relocated request connects to (TargetPort, or the port the
+//   location names). Without this a server on another port was sent to port 80 by the proxy.
+// - In the document phase the control socket is read 128 KiB at a time and the bytes are handed
+//   out in order, in chunks of at most 8192 bytes (one OnDocData and one ReceiveStream write
+//   each), with CurrentLine holding the chunk; reading 8 KiB at a time cost a read and a
+//   readiness check per 8 KiB. The header phase still reads into the 8192-byte buffer. Once a
+//   handler has ended the request (an abort, the time limit), no further chunk is delivered.
 #pragma once
 
 #include <array>
@@ -306,6 +319,7 @@ class THttpCli : public TComponent {
   // Response processing (HttpResponse.cpp).
   void HandleIncoming(TObject* Sender, std::uint16_t Error);
   void TakeIncoming();
+  void TakeDocumentData();
   void RunLineHandler();
   void ProcessHeaderLine();
   void ProcessHeaderField(const std::string& line);
@@ -351,6 +365,9 @@ class THttpCli : public TComponent {
   std::string targetHost_, targetPort_, hostName_, requestTarget_;
   std::array<char, 0x2001> receiveBuffer_{};
   int receiveLength_ = 0;
+  // The document phase reads into this larger block (made at the first document) and hands it
+  // out in chunks of at most 8192 bytes.
+  std::unique_ptr<char[]> documentBuffer_;
   std::array<char, 0x2001> sendChunk_{};
   TMemoryStream requestBuffer_;
   TLineHandler lineHandler_ = nullptr;

@@ -2,6 +2,8 @@
 // the document, early closes (a request that ends short fails), line limits and relocation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "HttpProt.h"
 #include "HttpTestUtil.h"
 #include "ScriptedPeer.h"
@@ -293,8 +295,9 @@ TEST_F(Response, RelocationsToAPathAFileNameAndAnotherHost) {
   const auto firstLine = [](const std::string& s) { return s.substr(0, s.find("\r\n")); };
   EXPECT_EQ(firstLine(x.peer.Received(0)), "GET /first HTTP/1.0");
   EXPECT_EQ(firstLine(x.peer.Received(1)), "GET /second HTTP/1.0");
-  // A bare name: scheme, "://", the current host, "/" and the name.
-  EXPECT_EQ(firstLine(x.peer.Received(2)), "GET http://127.0.0.1/third.html HTTP/1.0");
+  // A bare name: scheme, "://", the current host and port (not 80), "/" and the name.
+  const std::string third = LocalUrl(x.peer.Port(), "/third.html");
+  EXPECT_EQ(firstLine(x.peer.Received(2)), "GET " + third + " HTTP/1.0");
   // An absolute URL: that host is connected to and the URL goes in the request line; the Host
   // line keeps the first host.
   const std::string other3 = other.Received();
@@ -302,7 +305,7 @@ TEST_F(Response, RelocationsToAPathAFileNameAndAnotherHost) {
   EXPECT_NE(other3.find("\r\nHost: 127.0.0.1\r\n"), std::string::npos);
   EXPECT_EQ(x.doc.AsString(), "final");  // no document of the relocations
   EXPECT_EQ(x.rec.Count("LocationChange /second"), 1);
-  EXPECT_EQ(x.rec.Count("LocationChange http://127.0.0.1/third.html"), 1);
+  EXPECT_EQ(x.rec.Count("LocationChange " + third), 1);
   EXPECT_EQ(x.rec.Count("RequestDone 1 0"), 1);
   EXPECT_EQ(x.cli.CurrentLocation(), "http://127.0.0.1/there?x=1");
   // Every response's header lines, in order.
@@ -358,6 +361,63 @@ TEST_F(Response, DataWithoutAnyRequestIsDropped) {
   EXPECT_EQ(idle.ResponseHeader().Count(), 0);
   EXPECT_EQ(idle.ReceivedBytes(), 0);
   EXPECT_EQ(idle.RequestKind(), rqNone);
+}
+
+// Bytes that do not repeat with a period of 8192, so that a lost or repeated chunk shows.
+std::string Numbered(std::size_t size) {
+  std::string s;
+  for (std::size_t i = 0; s.size() < size; ++i) s += std::to_string(i) + ",";
+  s.resize(size);
+  return s;
+}
+
+TEST_F(Response, LargeReadsAreHandedOutInChunksOfAtMost8192Bytes) {
+  // The document phase reads more than 8192 bytes at once: the chunks stay within 8192 bytes,
+  // come in order, each one in CurrentLine during its OnDocData.
+  const std::string body = Numbered(300000);
+  Exchange x({step::Accept(), step::ReadUntil("\r\n\r\n"),
+              step::Send("HTTP/1.0 200 OK\r\nContent-Length: 300000\r\n\r\n"), step::Pause(50),
+              step::Send(body), step::Close()});
+  std::string delivered;
+  std::size_t largest = 0;
+  bool currentLineMatches = true;
+  x.cli.OnDocData = [&](TObject*, const char* buffer, int len) {
+    const std::string chunk(buffer, static_cast<std::size_t>(len));
+    currentLineMatches = currentLineMatches && x.cli.CurrentLine() == chunk;
+    largest = std::max(largest, chunk.size());
+    delivered += chunk;
+  };
+  EXPECT_EQ(x.Run(), 0) << x.error;
+  EXPECT_LE(largest, 8192u);
+  EXPECT_TRUE(delivered == body) << "delivered " << delivered.size() << " bytes";
+  EXPECT_TRUE(x.doc.AsString() == body);
+  EXPECT_TRUE(currentLineMatches);
+  EXPECT_EQ(x.cli.ReceivedBytes(), 300000);
+}
+
+TEST_F(Response, NoChunkAfterAHandlerAbortedTheConnection) {
+  // The second chunk is the first of a large read; the abort in its OnDocData ends the request
+  // at once: the rest of that read is not handed out, and OnDocEnd is the last document event.
+  const std::string body = Numbered(64 * 1024);
+  Exchange x({step::Accept(), step::ReadUntil("\r\n\r\n"),
+              step::Send("HTTP/1.0 200 OK\r\n\r\n" + body.substr(0, 10)), step::Pause(50),
+              step::Send(body.substr(10)), step::WaitForPeerClose()});
+  const TDocDataEvent record = x.cli.OnDocData;
+  int chunks = 0;
+  x.cli.OnDocData = [&](TObject* sender, const char* buffer, int len) {
+    record(sender, buffer, len);
+    if (++chunks == 2) x.cli.CtrlSocket()->AbortSession();
+  };
+  x.Run();
+  EXPECT_EQ(chunks, 2);
+  EXPECT_EQ(x.cli.ReceivedBytes(), 10 + 8192);
+  ASSERT_FALSE(x.rec.events.empty());
+  std::vector<std::string> documentEvents;
+  for (const auto& e : x.rec.events)
+    if (e.rfind("Doc", 0) == 0) documentEvents.push_back(e);
+  EXPECT_EQ(documentEvents,
+            (std::vector<std::string>{"DocBegin", "DocData 10", "DocData 8192", "DocEnd"}));
+  ASSERT_TRUE(x.peer.Join(5000));
 }
 
 }  // namespace
