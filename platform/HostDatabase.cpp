@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 
 #include "HostDatabase.h"
 #include "WinSockErrors.h"
@@ -75,6 +76,14 @@ struct ProtocolResult {
 thread_local HostResult hostResult;
 thread_local ServiceResult serviceResult;
 thread_local ProtocolResult protocolResult;
+// Every connect resolves "tcp" or "udp": the protocols database is read once per name and thread
+// instead of on every call.
+struct CachedProtocol {
+  std::string name;
+  std::vector<std::string> aliases;
+  std::int16_t number;
+};
+thread_local std::unordered_map<std::string, CachedProtocol> protocolCache;
 thread_local char ntoaResult[16];
 
 char** KeepAliases(char** posixAliases, std::vector<std::string>& names,
@@ -238,18 +247,29 @@ PROTOENT* getprotobyname(const char* name) {
     SetWsaError(WSAEFAULT);
     return nullptr;
   }
-  protoent pe;
-  protoent* found = nullptr;
-  char scratch[1024];
-  if (::getprotobyname_r(name, &pe, scratch, sizeof scratch, &found) != 0 || found == nullptr) {
-    SetWsaError(WSANO_DATA);
-    return nullptr;
+  auto cached = protocolCache.find(name);
+  if (cached == protocolCache.end()) {
+    protoent pe;
+    protoent* found = nullptr;
+    char scratch[1024];
+    if (::getprotobyname_r(name, &pe, scratch, sizeof scratch, &found) != 0 || found == nullptr) {
+      SetWsaError(WSANO_DATA);
+      return nullptr;
+    }
+    CachedProtocol entry{pe.p_name, {}, static_cast<std::int16_t>(pe.p_proto)};
+    for (char** a = pe.p_aliases; a != nullptr && *a != nullptr; ++a)
+      entry.aliases.emplace_back(*a);
+    cached = protocolCache.emplace(name, std::move(entry)).first;
   }
   auto& r = protocolResult;
-  r.name = pe.p_name;
+  r.name = cached->second.name;
   r.entry.p_name = r.name.data();
-  r.entry.p_aliases = KeepAliases(pe.p_aliases, r.aliases, r.aliasPointers);
-  r.entry.p_proto = static_cast<std::int16_t>(pe.p_proto);
+  r.aliases = cached->second.aliases;
+  r.aliasPointers.clear();
+  for (auto& a : r.aliases) r.aliasPointers.push_back(a.data());
+  r.aliasPointers.push_back(nullptr);
+  r.entry.p_aliases = r.aliasPointers.data();
+  r.entry.p_proto = cached->second.number;
   return &r.entry;
 }
 
