@@ -318,6 +318,11 @@ class TCustomWSocket : public TComponent {
 
   // Blocks until a message may be waiting for the loop that RunPendingMessages pumps.
   void WaitForMessages();
+  // The guarded setter shared by Addr, Port and Proto.
+  void AssignAddressText(const std::string& Value, const char* Name, std::string& Text,
+                         bool& Assigned, bool& Resolved);
+  // Connect's and Listen's text-to-number conversions; raises what the conversions raise.
+  void ResolveSessionTexts(bool WithLocalPort);
   // Closes Handle, retrying while the library answers "would block"; false after a report.
   bool CloseSocketHandle(SOCKET Handle);
 

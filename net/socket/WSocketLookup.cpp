@@ -18,47 +18,30 @@ SOCKADDR* AsSockAddr(SOCKADDR_IN& Addr) {
 // The equality shortcut compares the value as given with the stored (trimmed) text, so that an
 // owner may assign the same text again while the socket is open.
 void TCustomWSocket::SetAddr(const std::string& Value) {
-  if (AddrAssigned_ && Value == AddrText_) return;
-  if (State_ != wsClosed) {
-    RaiseSocketException("Cannot change Addr if not closed");
-    return;
-  }
-  AddrText_ = Trim(Value);
-  if (AddrText_.empty()) {
-    AddrAssigned_ = false;
-  } else {
-    AddrResolved_ = false;
-    AddrAssigned_ = true;
-  }
+  AssignAddressText(Value, "Addr", AddrText_, AddrAssigned_, AddrResolved_);
 }
 
 void TCustomWSocket::SetPort(const std::string& Value) {
-  if (PortAssigned_ && Value == PortText_) return;
-  if (State_ != wsClosed) {
-    RaiseSocketException("Cannot change Port if not closed");
-    return;
-  }
-  PortText_ = Trim(Value);
-  if (PortText_.empty()) {
-    PortAssigned_ = false;
-  } else {
-    PortResolved_ = false;
-    PortAssigned_ = true;
-  }
+  AssignAddressText(Value, "Port", PortText_, PortAssigned_, PortResolved_);
 }
 
 void TCustomWSocket::SetProto(const std::string& Value) {
-  if (ProtoAssigned_ && Value == ProtoText_) return;
+  AssignAddressText(Value, "Proto", ProtoText_, ProtoAssigned_, ProtoResolved_);
+}
+
+void TCustomWSocket::AssignAddressText(const std::string& Value, const char* Name,
+                                       std::string& Text, bool& Assigned, bool& Resolved) {
+  if (Assigned && Value == Text) return;
   if (State_ != wsClosed) {
-    RaiseSocketException("Cannot change Proto if not closed");
+    RaiseSocketException(std::string("Cannot change ") + Name + " if not closed");
     return;
   }
-  ProtoText_ = Trim(Value);
-  if (ProtoText_.empty()) {
-    ProtoAssigned_ = false;
+  Text = Trim(Value);
+  if (Text.empty()) {
+    Assigned = false;
   } else {
-    ProtoResolved_ = false;
-    ProtoAssigned_ = true;
+    Resolved = false;
+    Assigned = true;
   }
 }
 

@@ -71,24 +71,7 @@ void TCustomWSocket::Connect() {
   }
 
   try {
-    if (!ProtoResolved_) {
-      ProtoNumber_ = WSocketResolveProto(ProtoText_);
-      SocketType_ = ProtoNumber_ == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
-      ProtoResolved_ = true;
-    }
-    if (!PortResolved_) {
-      PortNumber_ = WSocketResolvePort(PortText_, ProtoText_);
-      SockAddr_.sin_port = SocketApi_htons(static_cast<u_short>(PortNumber_));
-      PortResolved_ = true;
-    }
-    if (!LocalPortResolved_) {
-      LocalPortNumber_ = WSocketResolvePort(LocalPort_, ProtoText_);
-      LocalPortResolved_ = true;
-    }
-    if (!AddrResolved_) {
-      SockAddr_.sin_addr.S_addr = WSocketResolveHost(AddrText_);
-      AddrResolved_ = true;
-    }
+    ResolveSessionTexts(true);
   } catch (const std::exception& E) {
     RaiseSocketException(std::string("connect: ") + E.what());
     return;
@@ -196,20 +179,7 @@ void TCustomWSocket::Listen() {
   }
 
   try {
-    if (!ProtoResolved_) {
-      ProtoNumber_ = WSocketResolveProto(ProtoText_);
-      SocketType_ = ProtoNumber_ == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
-      ProtoResolved_ = true;
-    }
-    if (!PortResolved_) {
-      PortNumber_ = WSocketResolvePort(PortText_, ProtoText_);
-      SockAddr_.sin_port = SocketApi_htons(static_cast<u_short>(PortNumber_));
-      PortResolved_ = true;
-    }
-    if (!AddrResolved_) {
-      SockAddr_.sin_addr.S_addr = WSocketResolveHost(AddrText_);
-      AddrResolved_ = true;
-    }
+    ResolveSessionTexts(false);
   } catch (const std::exception& E) {
     RaiseSocketException(std::string("listen: ") + E.what());
     return;
@@ -426,6 +396,29 @@ void TCustomWSocket::TimevalClear(TIMEVAL& T) {
 bool TCustomWSocket::TimevalCompare(const TIMEVAL& A, const TIMEVAL& B, bool Equal) {
   const bool Same = A.tv_sec == B.tv_sec && A.tv_usec == B.tv_usec;
   return Equal ? Same : !Same;
+}
+
+// Converts each text whose resolved mark is clear, in the order protocol, port, local port
+// (Connect only), address; each step sets its mark, so a failure keeps the steps already done.
+void TCustomWSocket::ResolveSessionTexts(bool WithLocalPort) {
+  if (!ProtoResolved_) {
+    ProtoNumber_ = WSocketResolveProto(ProtoText_);
+    SocketType_ = ProtoNumber_ == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+    ProtoResolved_ = true;
+  }
+  if (!PortResolved_) {
+    PortNumber_ = WSocketResolvePort(PortText_, ProtoText_);
+    SockAddr_.sin_port = SocketApi_htons(static_cast<u_short>(PortNumber_));
+    PortResolved_ = true;
+  }
+  if (WithLocalPort && !LocalPortResolved_) {
+    LocalPortNumber_ = WSocketResolvePort(LocalPort_, ProtoText_);
+    LocalPortResolved_ = true;
+  }
+  if (!AddrResolved_) {
+    SockAddr_.sin_addr.S_addr = WSocketResolveHost(AddrText_);
+    AddrResolved_ = true;
+  }
 }
 
 }  // namespace vantrel
