@@ -40,6 +40,7 @@
 #include "HttpProt.h"
 #include "TempDir.h"
 #include "TestServers.h"
+#include "json_number.h"
 
 namespace vantrel::bench {
 namespace {
@@ -421,18 +422,6 @@ double ClientPost(DiscardingPeer& peer, std::string* error) {
 }
 
 // ---- references ----------------------------------------------------------------------------
-
-// The number after "key": in text, searched from the first occurrence of section.
-std::optional<double> JsonNumberAfter(const std::string& text, const std::string& section,
-                                      const std::string& key) {
-  std::size_t at = text.find("\"" + section + "\"");
-  if (at == std::string::npos) return std::nullopt;
-  at = text.find("\"" + key + "\"", at);
-  if (at == std::string::npos) return std::nullopt;
-  at = text.find(':', at);
-  if (at == std::string::npos) return std::nullopt;
-  return std::strtod(text.c_str() + at + 1, nullptr);
-}
 
 // iperf3 sending kPostSize bytes in 1514-byte writes; the rate its server received at, GB/s.
 double Iperf3Rate(std::string* error) {

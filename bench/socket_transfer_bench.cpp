@@ -29,6 +29,7 @@
 #include <optional>
 
 #include "WSocket.h"
+#include "json_number.h"
 #include "socket_bench_util.h"
 
 extern char** environ;
@@ -328,18 +329,6 @@ class Child {
   pid_t pid_ = -1;
   Fd output_;
 };
-
-// The number after "key": in text, searched from the first occurrence of section.
-std::optional<double> JsonNumberAfter(const std::string& text, const std::string& section,
-                                      const std::string& key) {
-  std::size_t at = text.find("\"" + section + "\"");
-  if (at == std::string::npos) return std::nullopt;
-  at = text.find("\"" + key + "\"", at);
-  if (at == std::string::npos) return std::nullopt;
-  at = text.find(':', at);
-  if (at == std::string::npos) return std::nullopt;
-  return std::strtod(text.c_str() + at + 1, nullptr);
-}
 
 // One iperf3 run (server bound to 127.0.0.1, client writing 1514 bytes at a time, 1 GiB); the
 // rate the server received at, in GB/s, and the client's rate per processor second; nothing with

@@ -11,6 +11,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+source scripts/lib/status_service.sh
 dir=build/run
 sample=${1:-12345}
 
@@ -18,16 +19,7 @@ bash scripts/setup.sh
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTREL_BUILD_TESTS=OFF >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target vantrel vantrel-check vantrel-status-service
 
-work=$(mktemp -d)
-service_pid=
-cleanup() {
-  if [[ -n $service_pid ]]; then
-    kill "$service_pid" 2>/dev/null || true
-    wait "$service_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_private_work
 
 # Which sample UIN has which status; any other UIN is offline.
 cat >"$work/status-table.txt" <<'TABLE'
@@ -35,19 +27,8 @@ cat >"$work/status-table.txt" <<'TABLE'
 22222 offline
 33333 unknown
 TABLE
-"$dir/tools/vantrel-status-service" --address 127.0.0.1 --port 0 --port-file "$work/port" \
-  --table "$work/status-table.txt" >"$work/service.log" 2>&1 &
-service_pid=$!
-for _ in $(seq 100); do
-  [[ -s $work/port ]] && break
-  sleep 0.05
-done
-if [[ ! -s $work/port ]]; then
-  echo "the status service did not start:" >&2
-  cat "$work/service.log" >&2
-  exit 1
-fi
-port=$(cat "$work/port")
+start_status_service "$dir/tools/vantrel-status-service" --address 127.0.0.1 \
+  --table "$work/status-table.txt"
 echo "status service on 127.0.0.1:$port (12345 online, 22222 offline, 33333 unknown)"
 
 # A private settings store holding the proxy setting, as "Set Proxy" would write it.

@@ -1,5 +1,6 @@
 // This is an internal header of the HTTP client tests.
-// An event recorder for THttpCli and small helpers to run a request with a bounded wait.
+// An event recorder for THttpCli, small helpers to run a request with a bounded wait, and the
+// script of a server that answers one request.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,12 +12,18 @@
 #include "HttpProt.h"
 #include "LeakCheck.h"
 #include "Pump.h"
+#include "ScriptedPeer.h"
 #include "WinMessages.h"
 
 namespace vantrel::test {
 
 inline std::string LocalUrl(std::uint16_t port, const std::string& path) {
   return "http://127.0.0.1:" + std::to_string(port) + path;
+}
+
+// A server script: accepts, reads one request header, answers bytes and closes.
+inline std::vector<ScriptStep> Answer(const std::string& bytes) {
+  return {step::Accept(), step::ReadUntil("\r\n\r\n"), step::Send(bytes), step::Close()};
 }
 
 // Records every event of a client as a short text, in order.

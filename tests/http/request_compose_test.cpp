@@ -10,6 +10,7 @@
 namespace vantrel {
 namespace {
 
+using test::Answer;
 using test::HttpRecorder;
 using test::LocalUrl;
 using test::ScriptedPeer;
@@ -27,16 +28,12 @@ void ConfigureLikeTheApp(THttpCli& cli) {
   cli.SetTimeLimit(10000);
 }
 
-std::vector<test::ScriptStep> OneAnswer(const std::string& answer) {
-  return {step::Accept(), step::ReadUntil("\r\n\r\n"), step::Send(answer), step::Close()};
-}
-
 using RequestCompose = test::HttpTest;
 
 TEST_F(RequestCompose, TheAppsGetDirect) {
   std::string received;
   {
-    ScriptedPeer peer(OneAnswer("HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\n\r\nGIF89a"));
+    ScriptedPeer peer(Answer("HTTP/1.0 200 OK\r\nContent-Type: image/gif\r\n\r\nGIF89a"));
     THttpCli cli(nullptr);
     ConfigureLikeTheApp(cli);
     cli.SetURL(LocalUrl(peer.Port(), "/scripts/online.dll?icq=123456789&img=1"));
@@ -60,7 +57,7 @@ TEST_F(RequestCompose, TheAppsGetDirect) {
 TEST_F(RequestCompose, TheAppsGetThroughAProxy) {
   // The proxy, given as a bare host with ProxyPort, receives the absolute URL (port kept, user
   // and password left out) and the proxy authorization after the no-cache line.
-  ScriptedPeer proxy(OneAnswer("HTTP/1.0 200 OK\r\n\r\nGIF89a"));
+  ScriptedPeer proxy(Answer("HTTP/1.0 200 OK\r\n\r\nGIF89a"));
   THttpCli cli(nullptr);
   ConfigureLikeTheApp(cli);
   cli.SetProxy("127.0.0.1");
@@ -84,7 +81,7 @@ TEST_F(RequestCompose, TheAppsGetThroughAProxy) {
 
   // A proxy given as a URL with its own port; credentials in the request URL become Username
   // and Password, go out as Authorization, and stay set for the next request.
-  ScriptedPeer proxy2(OneAnswer("HTTP/1.0 200 OK\r\n\r\n"));
+  ScriptedPeer proxy2(Answer("HTTP/1.0 200 OK\r\n\r\n"));
   cli.SetProxy("http://127.0.0.1:" + std::to_string(proxy2.Port()));
   cli.SetProxyPort("1");
   cli.SetProxyUsername("");
@@ -198,7 +195,7 @@ TEST_F(RequestCompose, PostBodyArrivesWholeInPiecesOf8193) {
 }
 
 TEST_F(RequestCompose, EmptyPostAnnouncesZeroAndSendsNothing) {
-  ScriptedPeer peer(OneAnswer("HTTP/1.0 204 No Content\r\n\r\n"));
+  ScriptedPeer peer(Answer("HTTP/1.0 204 No Content\r\n\r\n"));
   THttpCli cli(nullptr);
   HttpRecorder rec(cli);
   cli.SetURL(LocalUrl(peer.Port(), "/p"));

@@ -17,14 +17,11 @@
 namespace vantrel {
 namespace {
 
+using test::Answer;
 using test::HttpRecorder;
 using test::LocalUrl;
 using test::ScriptedPeer;
 namespace step = test::step;
-
-std::vector<test::ScriptStep> Answer(const std::string& bytes) {
-  return {step::Accept(), step::ReadUntil("\r\n\r\n"), step::Send(bytes), step::Close()};
-}
 
 double ThreadCpuMs() {
   timespec ts{};

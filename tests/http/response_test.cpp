@@ -13,6 +13,7 @@
 namespace vantrel {
 namespace {
 
+using test::Answer;
 using test::HttpRecorder;
 using test::LocalUrl;
 using test::ScriptedPeer;
@@ -45,10 +46,6 @@ struct Exchange {
   TMemoryStream doc;
   std::string error;
 };
-
-std::vector<ScriptStep> Answer(const std::string& bytes) {
-  return {step::Accept(), step::ReadUntil("\r\n\r\n"), step::Send(bytes), step::Close()};
-}
 
 using Response = test::HttpTest;
 

@@ -1,11 +1,13 @@
 // This is an internal header of the socket component tests.
-// A fixture that checks nothing is left open, an event recorder, and a probe subclass that reaches
-// the component's protected members. No POSIX socket header here: tests may include WinSock.h.
+// A fixture that checks nothing is left open, event recorders, a probe subclass that reaches the
+// component's protected members, and small helpers shared by the test files. No POSIX socket
+// header here: tests may include WinSock.h.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -147,6 +149,99 @@ inline void Aim(TWSocket& Socket, std::uint16_t Port, const std::string& Proto =
   Socket.SetPort(std::to_string(Port));
   Socket.SetProto(Proto);
 }
+
+// Points a socket at Addr:Port through the SOCKS server on 127.0.0.1:SocksPort. Set again before
+// every connection: a close clears the SOCKS settings.
+inline void AimThroughSocks(TWSocket& Socket, std::uint16_t SocksPort, const std::string& Level,
+                            const std::string& Addr, const std::string& Port) {
+  Socket.SetSocksServer("127.0.0.1");
+  Socket.SetSocksPort(std::to_string(SocksPort));
+  Socket.SetSocksLevel(Level);
+  Socket.SetAddr(Addr);
+  Socket.SetPort(Port);
+}
+inline void AimThroughSocks(TWSocket& Socket, std::uint16_t SocksPort, const std::string& Level,
+                            const std::string& Addr, std::uint16_t Port) {
+  AimThroughSocks(Socket, SocksPort, Level, Addr, std::to_string(Port));
+}
+
+// The message of the ESocketException that Action raises, or "(nothing raised)".
+inline std::string RaisedText(const std::function<void()>& Action) {
+  try {
+    Action();
+  } catch (const ESocketException& E) {
+    return E.Message();
+  }
+  return "(nothing raised)";
+}
+
+inline const char* AuthName(TSocksAuthState State) {
+  switch (State) {
+    case socksAuthBegun:
+      return "Begun";
+    case socksAuthGranted:
+      return "Granted";
+    case socksAuthDenied:
+      return "Denied";
+    case socksAuthWaived:
+      return "Waived";
+  }
+  return "?";
+}
+
+// Records the SOCKS and session events of a socket in order and counts the connects and closes.
+// OnDataAvailable is left to the user (ReadAll collects the bytes into Data). Destroying the log
+// detaches it, so a socket that outlives it (a failed assertion leaves it open) fires into nothing.
+struct SocksEventLog {
+  explicit SocksEventLog(TWSocket& S) : Socket(S) {
+    S.OnSocksConnected = [this](TObject*, std::uint16_t E) { Add("SocksConnected", E); };
+    S.OnSocksError = [this](TObject*, std::int32_t E, const std::string& Msg) {
+      Events.push_back("SocksError(" + std::to_string(E) + "," + Msg + ")");
+    };
+    S.OnSocksAuthState = [this](TObject*, TSocksAuthState A) {
+      Events.push_back(std::string("Auth(") + AuthName(A) + ")");
+    };
+    S.OnSessionConnected = [this](TObject*, std::uint16_t E) {
+      Add("SessionConnected", E);
+      ++Connected;
+    };
+    S.OnSessionClosed = [this](TObject*, std::uint16_t E) {
+      Add("SessionClosed", E);
+      ++Closed;
+    };
+  }
+  ~SocksEventLog() {
+    Socket.OnSocksConnected = nullptr;
+    Socket.OnSocksError = nullptr;
+    Socket.OnSocksAuthState = nullptr;
+    Socket.OnSessionConnected = nullptr;
+    Socket.OnSessionClosed = nullptr;
+    Socket.OnDataAvailable = nullptr;
+  }
+  SocksEventLog(const SocksEventLog&) = delete;
+  SocksEventLog& operator=(const SocksEventLog&) = delete;
+
+  void Add(const std::string& Name, int Error) {
+    Events.push_back(Name + "(" + std::to_string(Error) + ")");
+  }
+  std::string Joined() const {
+    std::string Out;
+    for (const auto& E : Events) Out += E + " ";
+    return Out;
+  }
+  // Reads what the socket holds now into Data.
+  void ReadAll() {
+    char Buffer[512];
+    const std::int32_t Got = Socket.ReadData(Buffer, sizeof Buffer);
+    if (Got > 0) Data.append(Buffer, static_cast<std::size_t>(Got));
+  }
+
+  TWSocket& Socket;
+  std::vector<std::string> Events;
+  std::string Data;
+  int Connected = 0;
+  int Closed = 0;
+};
 
 // Bytes 0..250 repeating, offset by Start, so that a misplaced byte shows.
 inline std::string Pattern(std::size_t Size, std::size_t Start = 0) {

@@ -8,15 +8,6 @@ namespace {
 
 using ResolveTest = SocketTest;
 
-std::string RaisedText(const std::function<void()>& Action) {
-  try {
-    Action();
-  } catch (const ESocketException& E) {
-    return E.Message();
-  }
-  return "(nothing raised)";
-}
-
 TEST(DecimalPrefixValueTest, LeadingSpacesThenDigits) {
   EXPECT_EQ(DecimalPrefixValue("8080"), 8080);
   EXPECT_EQ(DecimalPrefixValue("  8080x"), 8080);

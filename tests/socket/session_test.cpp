@@ -1,7 +1,6 @@
 // Connecting, listening, accepting and closing: the events each path fires, in order.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -15,15 +14,6 @@ namespace vantrel::test {
 namespace {
 
 using SessionTest = SocketTest;
-
-std::string RaisedText(const std::function<void()>& Action) {
-  try {
-    Action();
-  } catch (const ESocketException& E) {
-    return E.Message();
-  }
-  return "(nothing raised)";
-}
 
 TEST_F(SessionTest, StreamConnectThatSucceedsThenALocalClose) {
   ScriptedPeer Peer({step::Accept(), step::ExpectExactly("ping"), step::WaitForPeerClose()});

@@ -22,20 +22,6 @@ std::string B(std::initializer_list<int> Bytes) {
   return Out;
 }
 
-const char* AuthName(TSocksAuthState State) {
-  switch (State) {
-    case socksAuthBegun:
-      return "Begun";
-    case socksAuthGranted:
-      return "Granted";
-    case socksAuthDenied:
-      return "Denied";
-    case socksAuthWaived:
-      return "Waived";
-  }
-  return "?";
-}
-
 // Shows the layer's reply fields and phase.
 class SocksSocket : public TProbeSocket {
  public:
@@ -47,80 +33,20 @@ class SocksSocket : public TProbeSocket {
 
 // Records the events that matter here, in order, and reads whatever the application receives.
 // Only the first OnDataAvailable is logged (with the bytes waiting then), so orders stay short.
-struct SocksLog {
-  explicit SocksLog(SocksSocket& S) : Socket(S) {
-    S.OnSocksConnected = [this](TObject*, std::uint16_t E) { Add("SocksConnected", E); };
-    S.OnSocksError = [this](TObject*, std::int32_t E, const std::string& Msg) {
-      Events.push_back("SocksError(" + std::to_string(E) + "," + Msg + ")");
-    };
-    S.OnSocksAuthState = [this](TObject*, TSocksAuthState A) {
-      Events.push_back(std::string("Auth(") + AuthName(A) + ")");
-    };
-    S.OnSessionConnected = [this](TObject*, std::uint16_t E) {
-      Add("SessionConnected", E);
-      ++Connected;
-    };
-    S.OnSessionClosed = [this](TObject*, std::uint16_t E) {
-      Add("SessionClosed", E);
-      ++Closed;
-    };
+struct SocksLog : SocksEventLog {
+  explicit SocksLog(SocksSocket& S) : SocksEventLog(S) {
     S.OnDataAvailable = [this, &S](TObject*, std::uint16_t) {
       if (++DataCalls == 1) {
         Events.push_back("Data");
         FirstWaiting = S.State() == wsConnected ? S.RcvdCount() : -1;
       }
-      char Buffer[512];
-      const std::int32_t Got = S.ReadData(Buffer, sizeof Buffer);
-      if (Got > 0) Data.append(Buffer, static_cast<std::size_t>(Got));
+      ReadAll();
     };
   }
-  // A socket that outlives its log (a failed assertion leaves it open) fires into nothing.
-  ~SocksLog() {
-    Socket.OnSocksConnected = nullptr;
-    Socket.OnSocksError = nullptr;
-    Socket.OnSocksAuthState = nullptr;
-    Socket.OnSessionConnected = nullptr;
-    Socket.OnSessionClosed = nullptr;
-    Socket.OnDataAvailable = nullptr;
-  }
-  SocksLog(const SocksLog&) = delete;
-  SocksLog& operator=(const SocksLog&) = delete;
 
-  void Add(const std::string& Name, int Error) {
-    Events.push_back(Name + "(" + std::to_string(Error) + ")");
-  }
-  std::string Joined() const {
-    std::string Out;
-    for (const auto& E : Events) Out += E + " ";
-    return Out;
-  }
-
-  SocksSocket& Socket;
-  std::vector<std::string> Events;
-  std::string Data;
-  int Connected = 0;
-  int Closed = 0;
   int DataCalls = 0;
   std::int32_t FirstWaiting = -2;
 };
-
-void ThroughSocks(TWSocket& S, std::uint16_t ServerPort, const std::string& Level,
-                  const std::string& Addr, const std::string& Port) {
-  S.SetSocksServer("127.0.0.1");
-  S.SetSocksPort(std::to_string(ServerPort));
-  S.SetSocksLevel(Level);
-  S.SetAddr(Addr);
-  S.SetPort(Port);
-}
-
-std::string RaisedText(const std::function<void()>& Action) {
-  try {
-    Action();
-  } catch (const ESocketException& E) {
-    return E.Message();
-  }
-  return "(nothing raised)";
-}
 
 void ExpectSettingsCleared(const TWSocket& S) {
   EXPECT_EQ(S.State(), wsClosed);
@@ -141,7 +67,7 @@ TEST_F(SocksNegotiationTest, Socks5ExactBytesThenReplyAndDataInOneRead) {
   SocksLog Log(S);
   S.SetSocksUsercode("kept");
   S.SetSocksPassword("secret");
-  ThroughSocks(S, Peer.Port(), "5", "example", "80");
+  AimThroughSocks(S, Peer.Port(), "5", "example", "80");
   S.Connect();
   ASSERT_TRUE(PumpUntil([&] { return Log.Data.size() >= 3 || Log.Closed; }, kWaitMs))
       << Peer.Error();
@@ -178,7 +104,7 @@ TEST_F(SocksNegotiationTest, Socks5UserAndPasswordWithIpv4Reply) {
   S.SetSocksAuthentication(socksAuthenticateUsercode);
   S.SetSocksUsercode("user");
   S.SetSocksPassword("secret");
-  ThroughSocks(S, Peer.Port(), "5", "127.0.0.1", "8080");
+  AimThroughSocks(S, Peer.Port(), "5", "127.0.0.1", "8080");
   S.Connect();
   ASSERT_TRUE(PumpUntil([&] { return Log.Connected > 0; }, kWaitMs)) << Peer.Error();
 
@@ -203,7 +129,7 @@ TEST_F(SocksNegotiationTest, RepliesCutIntoSingleBytesCompleteOnlyWhenWhole) {
                      step::Send(Reply.substr(Reply.size() - 1) + "z"), step::WaitForPeerClose()});
   SocksSocket S(nullptr);
   SocksLog Log(S);
-  ThroughSocks(S, Peer.Port(), "5", "host", "443");
+  AimThroughSocks(S, Peer.Port(), "5", "host", "443");
   S.Connect();
 
   ASSERT_TRUE(PumpUntil([&] { return Peer.CurrentStep() >= 5 || Peer.Done(); }, kWaitMs))
@@ -231,7 +157,7 @@ TEST_F(SocksNegotiationTest, Socks4RequestsAndReplyReadExactly) {
                        step::Send(B({0, 90, 0, 0, 0, 0, 0, 0}) + "xyz"), step::WaitForPeerClose()});
     SocksSocket S(nullptr);
     SocksLog Log(S);
-    ThroughSocks(S, Peer.Port(), "4", "127.0.0.1", "80");
+    AimThroughSocks(S, Peer.Port(), "4", "127.0.0.1", "80");
     S.Connect();
     ASSERT_TRUE(PumpUntil([&] { return Log.Data.size() >= 3 || Log.Closed; }, kWaitMs))
         << Peer.Error();
@@ -250,7 +176,7 @@ TEST_F(SocksNegotiationTest, Socks4RequestsAndReplyReadExactly) {
     SocksSocket S(nullptr);
     SocksLog Log(S);
     S.SetSocksUsercode("bob");
-    ThroughSocks(S, Peer.Port(), "4", "localhost", "8080");
+    AimThroughSocks(S, Peer.Port(), "4", "localhost", "8080");
     S.Connect();
     ASSERT_TRUE(PumpUntil([&] { return Log.Connected > 0; }, kWaitMs)) << Peer.Error();
     EXPECT_EQ(Log.Joined(), "SocksConnected(0) SessionConnected(0) Data ");
@@ -267,7 +193,7 @@ TEST_F(SocksNegotiationTest, Socks4ARequestNamesTheHost) {
   SocksSocket S(nullptr);
   SocksLog Log(S);
   S.SetSocksUsercode("u");
-  ThroughSocks(S, Peer.Port(), "4a", "h", "80");
+  AimThroughSocks(S, Peer.Port(), "4a", "h", "80");
   EXPECT_EQ(S.SocksLevel(), "4A");
   S.Connect();
   ASSERT_TRUE(PumpUntil([&] { return Log.Connected > 0; }, kWaitMs)) << Peer.Error();
@@ -286,7 +212,7 @@ TEST_F(SocksNegotiationTest, UserAndPasswordWaivedByTheServer) {
   S.SetSocksAuthentication(socksAuthenticateUsercode);
   S.SetSocksUsercode("user");
   S.SetSocksPassword("pw");
-  ThroughSocks(S, Peer.Port(), "5", "h", "80");
+  AimThroughSocks(S, Peer.Port(), "5", "h", "80");
   S.Connect();
   ASSERT_TRUE(PumpUntil([&] { return Log.Connected > 0; }, kWaitMs)) << Peer.Error();
   EXPECT_EQ(Log.Joined(), "SocksConnected(0) Auth(Waived) SessionConnected(0) Data ");
@@ -414,7 +340,7 @@ TEST_F(SocksNegotiationTest, EveryFailureReplyEndsTheConnectionWithItsCode) {
     if (Case.UserAndPassword) S.SetSocksAuthentication(socksAuthenticateUsercode);
     S.SetSocksUsercode("u");
     S.SetSocksPassword("p");
-    ThroughSocks(S, Peer.Port(), Case.Level, Case.Level == "4" ? "127.0.0.1" : "h", "80");
+    AimThroughSocks(S, Peer.Port(), Case.Level, Case.Level == "4" ? "127.0.0.1" : "h", "80");
     S.Connect();
     ASSERT_TRUE(PumpUntil([&] { return Log.Closed > 0; }, kWaitMs)) << Peer.Error();
     EXPECT_EQ(Log.Joined(), Case.Expected);
@@ -432,7 +358,7 @@ TEST_F(SocksNegotiationTest, ServerThatGoesAwayMidDialogue) {
         {step::Accept(), step::ExpectExactly(B({5, 1, 0})), step::Send(B({5})), step::Close()});
     SocksSocket S(nullptr);
     SocksLog Log(S);
-    ThroughSocks(S, Peer.Port(), "5", "h", "80");
+    AimThroughSocks(S, Peer.Port(), "5", "h", "80");
     S.Connect();
     ASSERT_TRUE(PumpUntil([&] { return Log.Closed > 0; }, kWaitMs)) << Peer.Error();
     EXPECT_EQ(Log.Joined(), "SocksConnected(0) SessionClosed(0) ");
@@ -442,7 +368,7 @@ TEST_F(SocksNegotiationTest, ServerThatGoesAwayMidDialogue) {
     ScriptedPeer Peer({step::Accept(), step::ExpectExactly(B({5, 1, 0})), step::Reset()});
     SocksSocket S(nullptr);
     SocksLog Log(S);
-    ThroughSocks(S, Peer.Port(), "5", "h", "80");
+    AimThroughSocks(S, Peer.Port(), "5", "h", "80");
     S.Connect();
     ASSERT_TRUE(PumpUntil([&] { return Log.Closed > 0; }, kWaitMs)) << Peer.Error();
     EXPECT_EQ(Log.Connected, 0);
@@ -455,7 +381,7 @@ TEST_F(SocksNegotiationTest, ServerThatGoesAwayMidDialogue) {
     { DeadPort = ScriptedPeer({}).Port(); }
     SocksSocket S(nullptr);
     SocksLog Log(S);
-    ThroughSocks(S, DeadPort, "5", "h", "80");
+    AimThroughSocks(S, DeadPort, "5", "h", "80");
     S.Connect();
     ASSERT_TRUE(PumpUntil([&] { return S.State() == wsClosed; }, kWaitMs));
     EXPECT_EQ(Log.Joined(), "SocksConnected(10061) SessionConnected(10061) SessionClosed(0) ");
@@ -508,7 +434,7 @@ TEST_F(SocksNegotiationTest, ValuesTooLongForTheirMessageAreRefusedBeforeSending
     if (Auth) S.SetSocksAuthentication(socksAuthenticateUsercode);
     S.SetSocksUsercode(C.User);
     S.SetSocksPassword(C.Password);
-    ThroughSocks(S, Peer.Port(), C.Level, C.Addr, "80");
+    AimThroughSocks(S, Peer.Port(), C.Level, C.Addr, "80");
     S.Connect();
     ASSERT_TRUE(PumpUntil([&] { return Log.Closed > 0; }, kWaitMs)) << Peer.Error();
     ASSERT_TRUE(Peer.Join(kWaitMs));
@@ -529,7 +455,7 @@ TEST_F(SocksNegotiationTest, Socks4DestinationThatCannotBeResolved) {
   ScriptedPeer Peer({step::Accept(), step::WaitForPeerClose()});
   SocksSocket S(nullptr);
   SocksLog Log(S);
-  ThroughSocks(S, Peer.Port(), "4", "no-such-host.invalid", "80");
+  AimThroughSocks(S, Peer.Port(), "4", "no-such-host.invalid", "80");
   S.Connect();
   ASSERT_TRUE(PumpUntil([&] { return Log.Closed > 0; }, kWaitMs)) << Peer.Error();
   EXPECT_EQ(Log.Joined(),
@@ -590,7 +516,7 @@ TEST_F(SocksNegotiationTest, SettingsAreLockedWhileASessionRuns) {
                      step::Send(B({5, 0, 0, 1, 127, 0, 0, 1, 0, 80})), step::WaitForPeerClose()});
   SocksSocket S(nullptr);
   SocksLog Log(S);
-  ThroughSocks(S, Peer.Port(), "5", "h", "80");
+  AimThroughSocks(S, Peer.Port(), "5", "h", "80");
   S.Connect();
   ASSERT_TRUE(PumpUntil([&] { return S.State() == wsConnected; }, kWaitMs));
   EXPECT_EQ(RaisedText([&] { S.SetSocksServer("10.0.0.1"); }),

@@ -17,60 +17,15 @@ namespace {
 constexpr int kWaitMs = 10000;
 
 // Records the SOCKS and session events in order and collects the received bytes.
-struct SessionLog {
-  explicit SessionLog(TWSocket& S) : Socket(S) {
-    S.OnSocksConnected = [this](TObject*, std::uint16_t E) { Add("SocksConnected", E); };
-    S.OnSocksError = [this](TObject*, std::int32_t E, const std::string& Msg) {
-      Events.push_back("SocksError(" + std::to_string(E) + "," + Msg + ")");
-    };
-    S.OnSocksAuthState = [this](TObject*, TSocksAuthState A) {
-      static const char* const Names[] = {"Begun", "Granted", "Denied", "Waived"};
-      Events.push_back(std::string("Auth(") + Names[A] + ")");
-    };
-    S.OnSessionConnected = [this](TObject*, std::uint16_t E) {
-      Add("SessionConnected", E);
-      Connected = true;
-    };
-    S.OnSessionClosed = [this](TObject*, std::uint16_t E) {
-      Add("SessionClosed", E);
-      Closed = true;
-    };
-    S.OnDataAvailable = [this](TObject*, std::uint16_t) {
-      char Buffer[512];
-      const std::int32_t Got = Socket.ReadData(Buffer, sizeof Buffer);
-      if (Got > 0) Data.append(Buffer, static_cast<std::size_t>(Got));
-    };
-  }
-  ~SessionLog() {
-    Socket.OnSocksConnected = nullptr;
-    Socket.OnSocksError = nullptr;
-    Socket.OnSocksAuthState = nullptr;
-    Socket.OnSessionConnected = nullptr;
-    Socket.OnSessionClosed = nullptr;
-    Socket.OnDataAvailable = nullptr;
-  }
-  SessionLog(const SessionLog&) = delete;
-  SessionLog& operator=(const SessionLog&) = delete;
-
-  void Add(const std::string& Name, int Error) {
-    Events.push_back(Name + "(" + std::to_string(Error) + ")");
-  }
-  std::string Joined() const {
-    std::string Out;
-    for (const auto& E : Events) Out += E + " ";
-    return Out;
+struct SessionLog : SocksEventLog {
+  explicit SessionLog(TWSocket& S) : SocksEventLog(S) {
+    S.OnDataAvailable = [this](TObject*, std::uint16_t) { ReadAll(); };
   }
   void Clear() {
     Events.clear();
     Data.clear();
-    Connected = Closed = false;
+    Connected = Closed = 0;
   }
-
-  TWSocket& Socket;
-  std::vector<std::string> Events;
-  std::string Data;
-  bool Connected = false;
-  bool Closed = false;
 };
 
 // A peer that answers each of Sessions connections with "echo: " and what it received.
@@ -83,16 +38,6 @@ std::vector<ScriptStep> EchoScript(int Sessions) {
     Script.push_back(step::WaitForPeerClose());
   }
   return Script;
-}
-
-void AimThroughSocks(TWSocket& S, std::uint16_t SocksPort, const std::string& Level,
-                     const std::string& Addr, std::uint16_t Port) {
-  // Set again before every connection: a close clears them.
-  S.SetSocksServer("127.0.0.1");
-  S.SetSocksPort(std::to_string(SocksPort));
-  S.SetSocksLevel(Level);
-  S.SetAddr(Addr);
-  S.SetPort(std::to_string(Port));
 }
 
 // Connects, exchanges one message with the echo peer and closes; the events are left in Log.

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <thread>
 
 #include "FreePort.h"
@@ -15,15 +14,6 @@ namespace vantrel::test {
 namespace {
 
 using TransferTest = SocketTest;
-
-std::string RaisedText(const std::function<void()>& Action) {
-  try {
-    Action();
-  } catch (const ESocketException& E) {
-    return E.Message();
-  }
-  return "(nothing raised)";
-}
 
 // Connects Socket to the peer and pumps until the first OnDataSent.
 void ConnectTo(TProbeSocket& Socket, EventLog& Log, std::uint16_t Port) {
