@@ -2,12 +2,12 @@
 // one after the other, with no event loop of its own. Events still do the work underneath: the
 // handlers only record what arrived and set the flag that the wait is for.
 //
-//   sync_client host port [line ...]      (for example against line_server: sync_client
-//                                          localhost 7008 hello "second line" quit)
+//   sync_client [-e] host port [line ...]
+//     -e   the server echoes each line before it answers (as line_server does): skip the copy
 //
-// It prints the server's first line (its greeting), then for each line the answer. A server that
-// echoes what it receives (as line_server does) sends the line back first; that copy is skipped.
-// Every wait is bounded: after 10 seconds without an end the waits are abandoned.
+// It prints the server's first line (its greeting), then the answer to each line, for example
+// `sync_client -e localhost 7008 hello "second line" quit` against line_server. Every wait is
+// bounded: after 10 seconds without an end the waits are abandoned.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -109,29 +109,31 @@ class TLineClient {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: sync_client host port [line ...]\n");
+  int Arg = 1;
+  const bool Echoing = argc > 1 && std::string(argv[1]) == "-e";
+  if (Echoing) ++Arg;
+  if (argc - Arg < 2) {
+    std::fprintf(stderr, "usage: sync_client [-e] host port [line ...]\n");
     return 2;
   }
   try {
     TDeadline Deadline(GetCurrentThreadId());
     TLineClient Client;
-    const std::string Error = Client.Connect(argv[1], argv[2]);
+    const std::string Error = Client.Connect(argv[Arg], argv[Arg + 1]);
     if (!Error.empty()) {
       std::fprintf(stderr, "sync_client: cannot connect: %s\n", Error.c_str());
       return 1;
     }
     std::string Line;
     if (Client.ReadLine(Line)) std::printf("%s", Line.c_str());
-    for (int I = 3; I < argc; ++I) {
-      const std::string Sent = argv[I];
-      Client.SendLine(Sent);
-      do {
-        if (!Client.ReadLine(Line)) {
-          std::fprintf(stderr, "sync_client: no answer to \"%s\"\n", Sent.c_str());
-          return 1;
-        }
-      } while (Line == Sent + "\r\n");  // the server's echo of our own line
+    for (int I = Arg + 2; I < argc; ++I) {
+      Client.SendLine(argv[I]);
+      const bool Answered =
+          Echoing ? Client.ReadLine(Line) && Client.ReadLine(Line) : Client.ReadLine(Line);
+      if (!Answered) {
+        std::fprintf(stderr, "sync_client: no answer to \"%s\"\n", argv[I]);
+        return 1;
+      }
       std::printf("%s", Line.c_str());
     }
     Client.Close();

@@ -51,12 +51,11 @@ TEST_F(LineEditTest, BackspacesEditTheLineAndEchoAsATerminalExpects) {
 TEST_F(LineEditTest, TabsBecomeSpacesUpToTheNextMultipleOfEight) {
   const std::string Five(5, ' ');
   const std::string Eight(8, ' ');
-  ScriptedPeer Peer({step::Accept(), step::Send("abc\t"), step::Pause(100), step::Send("x\r\n"),
-                     step::Pause(100), step::Send("12345678\ty\r\n"), step::Pause(100),
-                     step::Send("\tz\r\n"),
-                     step::ExpectExactly("abc" + Five + "x\r\n12345678" + Eight + "y\r\n" + Eight +
-                                         "z\r\n"),
-                     step::WaitForPeerClose()});
+  ScriptedPeer Peer(
+      {step::Accept(), step::Send("abc\t"), step::Pause(100), step::Send("x\r\n"), step::Pause(100),
+       step::Send("12345678\ty\r\n"), step::Pause(100), step::Send("\tz\r\n"),
+       step::ExpectExactly("abc" + Five + "x\r\n12345678" + Eight + "y\r\n" + Eight + "z\r\n"),
+       step::WaitForPeerClose()});
   Lines Got;
   TWSocket S(nullptr);
   S.SetLineEdit(true);

@@ -62,8 +62,8 @@ TEST_F(LineReceptionTest, LinesAreCutWhereverTheMarkerFalls) {
   C.S.SetLineEnd("<EOL>");
   C.S.SendText("go");
   ASSERT_TRUE(PumpUntil([&] { return C.Lines.size() >= 7; }, kWaitMs));
-  EXPECT_EQ(C.Lines, (Lines{"abc\r\n", "def\r\n", "ghi\r\n", "j\r\n", "one<EOL>", "two<EOL>",
-                            "<EOL>"}));
+  EXPECT_EQ(C.Lines,
+            (Lines{"abc\r\n", "def\r\n", "ghi\r\n", "j\r\n", "one<EOL>", "two<EOL>", "<EOL>"}));
   C.S.CloseSession();
   ASSERT_TRUE(Peer.Join(kWaitMs));
   EXPECT_TRUE(Peer.Succeeded()) << Peer.Error();

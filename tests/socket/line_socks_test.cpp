@@ -44,7 +44,7 @@ struct SocksLineClient {
   }
 
   Lines Events;
-  Lines Received;  // the non-empty reads
+  Lines Received;       // the non-empty reads
   TWSocket S{nullptr};  // last: destroyed first
 };
 
@@ -52,8 +52,8 @@ using LineSocksTest = SocketTest;
 
 TEST_F(LineSocksTest, BytesBehindTheServerReplyAreTheFirstLines) {
   const std::string Greeting("\x05\x01\x00", 3);
-  const std::string Request = std::string("\x05\x01\x00\x03\x0c", 5) + "dest.example" +
-                              std::string("\x00\x50", 2);
+  const std::string Request =
+      std::string("\x05\x01\x00\x03\x0c", 5) + "dest.example" + std::string("\x00\x50", 2);
   const std::string Reply("\x05\x00\x00\x01\x7f\x00\x00\x01\x1f\x90", 10);
   ScriptedPeer Server({step::Accept(), step::ExpectExactly(Greeting),
                        step::Send(std::string("\x05\x00", 2)), step::ExpectExactly(Request),
