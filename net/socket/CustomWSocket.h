@@ -145,7 +145,7 @@ class TCustomWSocket : public TComponent {
   TChangeState OnChangeState;
   TDataAvailable OnDataAvailable;
   TDataSent OnDataSent;
-  TNotifyEvent OnLineTooLong;  // never fired: there is no line length limit
+  TNotifyEvent OnLineTooLong;  // line mode: a line passed LineLimit and was dropped
   TDnsLookupDone OnDnsLookupDone;
   TNotifyEvent OnError;
   TBgExceptionEvent OnBgException;
@@ -312,12 +312,12 @@ class TCustomWSocket : public TComponent {
   static void AddHostAddresses(const HOSTENT& Entry, TStringList& List);
 
   HWND NotifyWindow() const { return NotifyWindow_.get(); }
+  // Blocks until a message may be waiting for the loop that RunPendingMessages pumps.
+  void WaitForMessages();
 
  private:
   friend LRESULT SocketWindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam);
 
-  // Blocks until a message may be waiting for the loop that RunPendingMessages pumps.
-  void WaitForMessages();
   // The guarded setter shared by Addr, Port and Proto.
   void AssignAddressText(const std::string& Value, const char* Name, std::string& Text,
                          bool& Assigned, bool& Resolved);

@@ -22,20 +22,12 @@ std::int32_t TCustomSyncWSocket::WaitForFlag(bool& DoneFlag) {
     // Handlers set the flag only while a message is dispatched: with none left, sleep until the
     // next one rather than polling.
     if (DoneFlag || WaitAbandoned()) continue;
-    WaitForNextMessage();
+    WaitForMessages();
   }
 }
 
 bool TCustomSyncWSocket::WaitAbandoned() const {
   return Application().Terminated() || QuitReceived_;
-}
-
-void TCustomSyncWSocket::WaitForNextMessage() {
-  if (MultiThreaded_) {
-    WaitMessage();
-  } else {
-    Application().WaitForMessages();
-  }
 }
 
 }  // namespace vantrel

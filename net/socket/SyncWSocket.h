@@ -47,8 +47,6 @@ class TCustomSyncWSocket : public TCustomLineWSocket {
 
  private:
   bool WaitAbandoned() const;
-  // Sleeps until a message may be waiting for the loop that RunPendingMessages pumps.
-  void WaitForNextMessage();
 };
 
 }  // namespace vantrel
