@@ -26,93 +26,27 @@
 #include <memory>
 #include <string>
 
+#include "FuzzLoopback.h"
 #include "WSocket.h"
 #include "WinMessages.h"
 
-namespace {
-
-using vantrel::MSG;
-using vantrel::PM_REMOVE;
-using vantrel::TObject;
-using vantrel::TWSocket;
-using vantrel::WM_QUIT;
-
-using Clock = std::chrono::steady_clock;
-
-[[noreturn]] void Fail(const char* Why) {
+[[noreturn]] void fuzzloop::Fail(const char* Why) {
   std::fprintf(stderr, "socks_fuzz: %s\n", Why);
   std::abort();
 }
 
-// Owns one descriptor.
-class Fd {
- public:
-  explicit Fd(int Value = -1) : Value_(Value) {}
-  ~Fd() { Reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return Value_; }
-  void Reset() {
-    if (Value_ >= 0) close(Value_);
-    Value_ = -1;
-  }
+namespace {
 
- private:
-  int Value_;
-};
+using vantrel::TObject;
+using vantrel::TWSocket;
 
-int OpenDescriptors() {
-  int Count = 0;
-  if (DIR* Dir = opendir("/proc/self/fd")) {
-    while (readdir(Dir) != nullptr) ++Count;
-    closedir(Dir);
-  }
-  return Count;
-}
 
-// The listening socket of the played server, on a free port of 127.0.0.1, for the whole run.
-struct Listener {
-  Listener() : Socket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in Addr{};
-    Addr.sin_family = AF_INET;
-    Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t Len = sizeof Addr;
-    if (Socket.Get() < 0 || bind(Socket.Get(), reinterpret_cast<sockaddr*>(&Addr), Len) != 0 ||
-        listen(Socket.Get(), 8) != 0 ||
-        getsockname(Socket.Get(), reinterpret_cast<sockaddr*>(&Addr), &Len) != 0) {
-      Fail("cannot listen on 127.0.0.1");
-    }
-    Port = ntohs(Addr.sin_port);
-  }
-  Fd Socket;
-  std::uint16_t Port = 0;
-};
-
-Listener& TheListener() {
-  static Listener L;
-  return L;
-}
-
-// Runs this thread's messages (socket notices included) once.
-void RunMessages() {
-  MSG Msg;
-  while (vantrel::PeekMessage(&Msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (Msg.message == WM_QUIT) continue;
-    vantrel::TranslateMessage(&Msg);
-    vantrel::DispatchMessage(&Msg);
-  }
-}
-
-// Runs messages until Done() or Ms milliseconds pass; returns Done().
-template <typename Predicate>
-bool RunUntil(Predicate Done, int Ms) {
-  const auto Deadline = Clock::now() + std::chrono::milliseconds(Ms);
-  while (!Done()) {
-    if (Clock::now() >= Deadline) return false;
-    RunMessages();
-  }
-  return true;
-}
+using fuzzloop::Fail;
+using fuzzloop::Fd;
+using fuzzloop::OpenDescriptors;
+using fuzzloop::RunMessages;
+using fuzzloop::RunUntil;
+using fuzzloop::TheListener;
 
 // Reads and drops what the client has sent so far.
 void DrainPeer(int Peer) {
