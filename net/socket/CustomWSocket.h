@@ -321,6 +321,8 @@ class TCustomWSocket : public TComponent {
   // The guarded setter shared by Addr, Port and Proto.
   void AssignAddressText(const std::string& Value, const char* Name, std::string& Text,
                          bool& Assigned, bool& Resolved);
+  // Shared start of StartDnsLookup and StartReverseDnsLookup; false when the text is empty.
+  bool PrepareLookup(const std::string& Text);
   // Connect's and Listen's text-to-number conversions; raises what the conversions raise.
   void ResolveSessionTexts(bool WithLocalPort);
   // Closes Handle, retrying while the library answers "would block"; false after a report.

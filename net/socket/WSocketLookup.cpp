@@ -54,19 +54,25 @@ void TCustomWSocket::SetLocalPort(const std::string& Value) {
   LocalPortResolved_ = false;
 }
 
-void TCustomWSocket::StartDnsLookup(const std::string& InName) {
-  if (InName.empty()) {
+// The start shared by both lookups: an empty text is refused (OnDnsLookupDone with 10022 when
+// OnError took the report), a pending lookup is replaced silently, the results are cleared.
+bool TCustomWSocket::PrepareLookup(const std::string& Text) {
+  if (Text.empty()) {
     RaiseSocketException("DNS lookup: invalid host name.");
     FireDnsLookupDone(WSAEINVAL);
-    return;
+    return false;
   }
-  // A new lookup replaces the pending one silently.
   if (LookupHandle_ != 0) {
     SocketApi_WSACancelAsyncRequest(LookupHandle_);
     LookupHandle_ = 0;
   }
   DnsResult_.clear();
   DnsResultList_.Clear();
+  return true;
+}
+
+void TCustomWSocket::StartDnsLookup(const std::string& InName) {
+  if (!PrepareLookup(InName)) return;
 
   const u_long Address = SocketApi_inet_addr(InName.c_str());
   if (Address != INADDR_NONE) {
@@ -85,17 +91,7 @@ void TCustomWSocket::StartDnsLookup(const std::string& InName) {
 }
 
 void TCustomWSocket::StartReverseDnsLookup(const std::string& InAddr) {
-  if (InAddr.empty()) {
-    RaiseSocketException("DNS lookup: invalid host name.");
-    FireDnsLookupDone(WSAEINVAL);
-    return;
-  }
-  if (LookupHandle_ != 0) {
-    SocketApi_WSACancelAsyncRequest(LookupHandle_);
-    LookupHandle_ = 0;
-  }
-  DnsResult_.clear();
-  DnsResultList_.Clear();
+  if (!PrepareLookup(InAddr)) return;
 
   // Not validated further: a text that is no address asks for 255.255.255.255.
   const u_long Address = SocketApi_inet_addr(InAddr.c_str());
