@@ -1,4 +1,5 @@
 #include "Application.h"
+#include "FireEvent.h"
 
 #include <cstdio>
 
@@ -46,7 +47,7 @@ void TApplication::Run() {
 void TApplication::HandleException(TObject* Sender, const std::exception& E) {
   if (OnException) {
     try {
-      OnException(Sender, E);
+      FireEvent(OnException, Sender, E);
       return;
     } catch (const std::exception& inner) {
       // The hook itself failed: report that one too, but never let it out of the loop.

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "Application.h"
+#include "FireEvent.h"
 #include "HttpProt.h"
 #include "WSocket.h"
 #include "WinMessages.h"
@@ -405,55 +406,55 @@ void THttpCli::TimeLimitReached() {
 }
 
 void THttpCli::FireStateChange() {
-  if (OnStateChange) OnStateChange(this);
+  FireEvent(OnStateChange, this);
 }
 void THttpCli::FireHeaderData() {
-  if (OnHeaderData) OnHeaderData(this);
+  FireEvent(OnHeaderData, this);
 }
 void THttpCli::FireLocationChange() {
-  if (OnLocationChange) OnLocationChange(this);
+  FireEvent(OnLocationChange, this);
 }
 void THttpCli::FireCommand(const std::string& S) {
-  if (OnCommand) OnCommand(this, S);
+  FireEvent(OnCommand, this, S);
 }
 void THttpCli::FireRequestDone() {
-  if (OnRequestDone) OnRequestDone(this, requestKind_, doneError_);
+  FireEvent(OnRequestDone, this, requestKind_, doneError_);
 }
 void THttpCli::FireCookie(const std::string& Data, bool& Accept) {
-  if (OnCookie) OnCookie(this, Data, Accept);
+  FireEvent(OnCookie, this, Data, Accept);
 }
 void THttpCli::FireSessionConnected() {
-  if (OnSessionConnected) OnSessionConnected(this);
+  FireEvent(OnSessionConnected, this);
 }
 void THttpCli::FireRequestHeaderBegin() {
-  if (OnRequestHeaderBegin) OnRequestHeaderBegin(this);
+  FireEvent(OnRequestHeaderBegin, this);
 }
 void THttpCli::FireRequestHeaderEnd() {
-  if (OnRequestHeaderEnd) OnRequestHeaderEnd(this);
+  FireEvent(OnRequestHeaderEnd, this);
 }
 void THttpCli::FireHeaderBegin() {
-  if (OnHeaderBegin) OnHeaderBegin(this);
+  FireEvent(OnHeaderBegin, this);
 }
 void THttpCli::FireHeaderEnd() {
-  if (OnHeaderEnd) OnHeaderEnd(this);
+  FireEvent(OnHeaderEnd, this);
 }
 void THttpCli::FireDocBegin() {
-  if (OnDocBegin) OnDocBegin(this);
+  FireEvent(OnDocBegin, this);
 }
 void THttpCli::FireDocData(const char* Buffer, int Len) {
-  if (OnDocData) OnDocData(this, Buffer, Len);
+  FireEvent(OnDocData, this, Buffer, Len);
 }
 void THttpCli::FireDocEnd() {
-  if (OnDocEnd) OnDocEnd(this);
+  FireEvent(OnDocEnd, this);
 }
 void THttpCli::FireSendBegin() {
-  if (OnSendBegin) OnSendBegin(this);
+  FireEvent(OnSendBegin, this);
 }
 void THttpCli::FireSendData(const char* Buffer, int Len) {
-  if (OnSendData) OnSendData(this, Buffer, Len);
+  FireEvent(OnSendData, this, Buffer, Len);
 }
 void THttpCli::FireSendEnd() {
-  if (OnSendEnd) OnSendEnd(this);
+  FireEvent(OnSendEnd, this);
 }
 
 }  // namespace vantrel

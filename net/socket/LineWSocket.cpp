@@ -8,6 +8,7 @@
 #include <exception>
 #include <string_view>
 
+#include "FireEvent.h"
 #include "WinMessages.h"
 #include "WinSock.h"
 
@@ -311,9 +312,7 @@ void TCustomLineWSocket::EditReceivedBytes(std::int32_t& Count, std::string& Ech
 }
 
 void TCustomLineWSocket::FireLineTooLong() {
-  if (!OnLineTooLong) return;
-  TNotifyEvent Handler = OnLineTooLong;
-  Handler(this);
+  FireEvent(OnLineTooLong, this);
 }
 
 void TCustomLineWSocket::DropStaleLineBytes() {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <typeinfo>
 
+#include "FireEvent.h"
 #include "WinSock.h"
 
 namespace vantrel {
@@ -538,21 +539,15 @@ std::int32_t TCustomSocksWSocket::RecvRaw(void* Buffer, std::int32_t Len, std::i
 }
 
 void TCustomSocksWSocket::FireSocksConnected(std::uint16_t Error) {
-  if (!OnSocksConnected) return;
-  TSessionConnected Handler = OnSocksConnected;
-  Handler(this, Error);
+  FireEvent(OnSocksConnected, this, Error);
 }
 
 void TCustomSocksWSocket::FireSocksError(std::int32_t Error, const std::string& Msg) {
-  if (!OnSocksError) return;
-  TSocksErrorEvent Handler = OnSocksError;
-  Handler(this, Error, Msg);
+  FireEvent(OnSocksError, this, Error, Msg);
 }
 
 void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState AuthState) {
-  if (!OnSocksAuthState) return;
-  TSocksAuthStateEvent Handler = OnSocksAuthState;
-  Handler(this, AuthState);
+  FireEvent(OnSocksAuthState, this, AuthState);
 }
 
 }  // namespace vantrel

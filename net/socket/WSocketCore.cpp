@@ -183,52 +183,35 @@ void TCustomWSocket::SetState(TSocketState NewState) {
 
 // Each trigger calls a copy of its handler, so that a handler may replace itself.
 bool TCustomWSocket::FireDataAvailable(std::uint16_t Error) {
-  if (!OnDataAvailable) return false;
-  TDataAvailable Handler = OnDataAvailable;
-  Handler(this, Error);
-  return true;
+  return FireEvent(OnDataAvailable, this, Error);
 }
 
 void TCustomWSocket::FireSessionAvailable(std::uint16_t Error) {
-  if (!OnSessionAvailable) return;
-  TSessionAvailable Handler = OnSessionAvailable;
-  Handler(this, Error);
+  FireEvent(OnSessionAvailable, this, Error);
 }
 
 void TCustomWSocket::FireSessionConnected(std::uint16_t Error) {
-  if (!OnSessionConnected) return;
-  TSessionConnected Handler = OnSessionConnected;
-  Handler(this, Error);
+  FireEvent(OnSessionConnected, this, Error);
 }
 
 void TCustomWSocket::FireSessionClosed(std::uint16_t Error) {
-  if (!OnSessionClosed) return;
-  TSessionClosed Handler = OnSessionClosed;
-  Handler(this, Error);
+  FireEvent(OnSessionClosed, this, Error);
 }
 
 void TCustomWSocket::FireDataSent(std::uint16_t Error) {
-  if (!OnDataSent) return;
-  TDataSent Handler = OnDataSent;
-  Handler(this, Error);
+  FireEvent(OnDataSent, this, Error);
 }
 
 void TCustomWSocket::FireChangeState(TSocketState OldState, TSocketState NewState) {
-  if (!OnChangeState) return;
-  TChangeState Handler = OnChangeState;
-  Handler(this, OldState, NewState);
+  FireEvent(OnChangeState, this, OldState, NewState);
 }
 
 void TCustomWSocket::FireDnsLookupDone(std::uint16_t Error) {
-  if (!OnDnsLookupDone) return;
-  TDnsLookupDone Handler = OnDnsLookupDone;
-  Handler(this, Error);
+  FireEvent(OnDnsLookupDone, this, Error);
 }
 
 void TCustomWSocket::FireError() {
-  if (!OnError) return;
-  TNotifyEvent Handler = OnError;
-  Handler(this);
+  FireEvent(OnError, this);
 }
 
 void TCustomWSocket::ProcessBgException(const std::exception& E) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CustomWSocket.h"
+#include "FireEvent.h"
 #include "WinTypes.h"
 
 namespace vantrel {
