@@ -195,8 +195,9 @@ class TCustomWSocket : public TComponent {
   virtual void HandleWindowMessage(TMessage& Msg);
   // Returns the connection settings to their defaults (runs at construction and after each close).
   virtual void ResetToDefaults();
-  // The one closing path; Error is given to OnSessionClosed. With Shut, the sending side is
-  // shut down first and a stream socket closes gracefully even with the default linger setting.
+  // The one closing path; Error is given to OnSessionClosed. With Shut, a stream socket closes
+  // gracefully even with the default linger setting: the bytes still queued go out first (in the
+  // background, within FlushTimeout), then the sending side is shut down.
   virtual void Disconnect(bool Shut, std::uint16_t Error);
   virtual void SetPort(const std::string& Value);
   virtual void SetProto(const std::string& Value);
