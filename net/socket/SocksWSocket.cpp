@@ -230,6 +230,7 @@ void TCustomSocksWSocket::Connect() {
 
   NegotiationPhase_ = npGreeting;
   NegotiationCount_ = 0;
+  SocksErrorMessage_.clear();
   try {
     TCustomWSocket::Connect();
   } catch (...) {
@@ -511,6 +512,7 @@ bool TCustomSocksWSocket::NegotiationSucceeded() {
 }
 
 void TCustomSocksWSocket::FailNegotiation(std::uint16_t Error, const std::string& Msg) {
+  SocksErrorMessage_ = Msg;
   FireSocksError(Error, Msg);
   TCustomWSocket::FireSessionConnected(Error);
   Disconnect(true, Error);
