@@ -128,13 +128,7 @@ void THttpCli::StartRequest(THttpRequest RqType) {
   if (RqType == rqPost && postStream_ == nullptr)
     throw EHttpException("HTTP component has nothing to post", httpErrNothingToPost);
   CheckRequestText();
-  {
-    std::string proto, user, pass, host, port, path;
-    SplitUrl(url_, proto, user, pass, host, port, path);
-    if (!IsSupportedScheme(proto))
-      throw EHttpException("HTTP request refused: unsupported protocol " + proto,
-                           httpErrUnsupportedScheme);
-  }
+  RefuseUnsupportedScheme(url_);
   if (RqType == rqPost) RewindPostStream();
 
   responseHeader_.Clear();
@@ -369,14 +363,17 @@ void THttpCli::CheckSocksCutOff(std::uint16_t closeError) {
   if (doneError_ != 0 || state_ != hsConnecting) return;
   const TSocksNegotiationPhase phase = ctrlSocket_->NegotiationPhase();
   if (phase == npNone) return;
-  const std::uint16_t error = closeError != 0 ? closeError : WSAECONNRESET;
+  doneError_ = closeError != 0 ? closeError : static_cast<std::uint16_t>(WSAECONNRESET);
+  responseCode_ = 404;
+  if (IsSocksError(closeError)) {  // the layer gave up on the dialogue and closed
+    responseText_ = ConnectErrorText(*ctrlSocket_, closeError);
+    return;
+  }
   const char* when = phase == npGreeting         ? "during the greeting"
                      : phase == npAuthenticating ? "during the authentication"
                                                  : "after the connect request";
-  doneError_ = error;
-  responseCode_ = 404;
   responseText_ = std::string("SOCKS negotiation failed: the SOCKS server closed the connection ") +
-                  when + " (Error #" + IntToStr(error) + ")";
+                  when + " (Error #" + IntToStr(doneError_) + ")";
 }
 
 bool THttpCli::RequestCutOff() const {

@@ -334,6 +334,8 @@ class THttpCli : public TComponent {
 
   // Request composition (HttpRequest.cpp).
   void CheckRequestText() const;
+  // Raises EHttpException 12 when Url names a scheme the client does not fetch.
+  static void RefuseUnsupportedScheme(const std::string& Url);
   // Sets PostStream back to its start and records its size as the body to send.
   void RewindPostStream();
   void SendRequestHeader(const std::string& Method, const std::string& Version);

@@ -57,6 +57,14 @@ void THttpCli::CheckRequestText() const {
   RefuseLineBreak(proxyPassword_, "ProxyPassword");
 }
 
+void THttpCli::RefuseUnsupportedScheme(const std::string& Url) {
+  std::string scheme, user, pass, host, port, path;
+  SplitUrl(Url, scheme, user, pass, host, port, path);
+  if (!IsSupportedScheme(scheme))
+    throw EHttpException("HTTP request refused: unsupported protocol " + scheme,
+                         httpErrUnsupportedScheme);
+}
+
 void THttpCli::SendHeaderLine(const std::string& S) {
   FireCommand(S);
   if (!S.empty()) requestBuffer_.WriteBuffer(S.data(), static_cast<std::int64_t>(S.size()));

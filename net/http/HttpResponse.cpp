@@ -248,12 +248,13 @@ void THttpCli::EndHeaderAndRelocate() {
     Fail(httpErrTooManyRelocations, "HTTP relocation limit reached: more than " +
                                         IntToStr(HttpMaxRelocations) + " relocations");
     refused = true;
-  } else if (std::string scheme, user, pass, host, port, path;
-             SplitUrl(requestTarget_, scheme, user, pass, host, port, path),
-             !IsSupportedScheme(scheme)) {
-    Fail(httpErrUnsupportedScheme, "HTTP request refused: unsupported protocol " + scheme);
-    refused = true;
   } else {
+    try {
+      RefuseUnsupportedScheme(requestTarget_);
+    } catch (const EHttpException& e) {
+      Fail(e.HttpCode(), e.Message());
+      refused = true;
+    }
     for (const std::string* s : {&requestTarget_, &targetHost_, &targetPort_, &hostName_}) {
       for (const char c : *s) {
         const auto b = static_cast<unsigned char>(c);

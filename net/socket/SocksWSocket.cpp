@@ -311,7 +311,8 @@ void TCustomSocksWSocket::SendConnectRequest() {
         const std::uint32_t Resolved = WSocketResolveHost(AddrText_);  // network order
         std::memcpy(Address, &Resolved, sizeof Address);
       } catch (const std::exception& E) {
-        FireSocksError(SocksErrorResolve, ExceptionClassName(E) + " " + E.what());
+        SocksErrorMessage_ = ExceptionClassName(E) + " " + E.what();
+        FireSocksError(SocksErrorResolve, SocksErrorMessage_);
         Disconnect(true, SocksErrorResolve);
         return;
       }
