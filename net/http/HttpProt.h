@@ -402,7 +402,8 @@ class THttpCli : public TComponent {
   bool sessionOpen_ = false;
   bool sendingBody_ = false;
   bool relocationPending_ = false;
-  std::int64_t bodyLeft_ = 0;  // body bytes still to send of the announced size
+  std::int64_t bodySize_ = 0;  // the announced body size of this connection's POST
+  std::int64_t bodyLeft_ = 0;  // what is still to send of it
   // The line end that followed CurrentLine in the header phase ("\r\n", "\n").
   std::string lineEnd_;
   int headerLineCount_ = 0;

@@ -71,13 +71,20 @@ TEST_F(Integrity, SocksFailuresFailTheRequestInTheSocksLayersWords) {
   }
 }
 
-// Seeking is not possible: the body cannot be sent from its start.
-class TOneWayStream : public TStream {
+// A stream that claims 10 bytes and gives none; one that cannot seek at all.
+class TBrokenStream : public TStream {
  public:
+  explicit TBrokenStream(bool seekable) : seekable_(seekable) {}
   std::int64_t Read(void*, std::int64_t) override { return 0; }
   std::int64_t Write(const void*, std::int64_t count) override { return count; }
-  std::int64_t Seek(std::int64_t, TSeekOrigin) override { throw EInOutError("cannot seek"); }
+  std::int64_t Seek(std::int64_t, TSeekOrigin origin) override {
+    if (!seekable_) throw EInOutError("cannot seek");
+    return origin == soEnd ? 10 : 0;
+  }
   void SetSize(std::int64_t) override {}
+
+ private:
+  bool seekable_;
 };
 
 TEST_F(Integrity, EveryPostSendsTheWholeStream) {
@@ -105,8 +112,14 @@ TEST_F(Integrity, EveryPostSendsTheWholeStream) {
     EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4), body) << i;
   }
 
-  // A stream that cannot go back to its start is refused before anything happens.
-  TOneWayStream oneWay;
+  // A stream that cannot go back to its start is refused before anything happens; one that
+  // gives less than its size fails the request.
+  ScriptedPeer waiting({step::Accept(), step::ReadUntil("\r\n\r\n"), step::WaitForPeerClose()});
+  TBrokenStream shortOne(true), oneWay(false);
+  x.cli.SetPostStream(&shortOne);
+  EXPECT_EQ(x.Fetch(LocalUrl(waiting.Port(), "/"), rqPost),
+            std::make_pair(httpErrNotSent, std::string("HTTP request could not be sent: the body "
+                                                       "stream ended after 0 of 10 bytes")));
   x.cli.SetPostStream(&oneWay);
   x.rec.events.clear();
   const auto [code, text] = x.Fetch(LocalUrl(server.Port(), "/"), rqPost);
