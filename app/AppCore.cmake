@@ -4,6 +4,7 @@
 set(_core ${CMAKE_CURRENT_LIST_DIR})
 add_library(vantrel_app_core STATIC
   ${_core}/RegistryHive.cpp
+  ${_core}/Utf16Text.cpp
   ${_core}/Registry.cpp
   ${_core}/SettingsStore.cpp
   ${_core}/StatusCheck.cpp

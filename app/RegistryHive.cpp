@@ -14,11 +14,15 @@
 #include <thread>
 #include <utility>
 
+#include "Utf16Text.h"
+
 namespace vantrel {
 namespace {
 
 constexpr char kHeader[] = "Windows Registry Editor Version 5.00";
 constexpr char kTempInfix[] = ".tmp-";
+const std::string kUtf16Bom = "\xFF\xFE";
+const std::string kUtf8Bom = "\xEF\xBB\xBF";
 // How long a writer waits for another process to finish its update.
 constexpr auto kLockPatience = std::chrono::seconds(5);
 
@@ -123,32 +127,22 @@ bool ParseHexList(const std::string& s, std::string& bytes) {
   return flush();
 }
 
-// The registry keeps strings as UTF-16; a byte string maps one byte to one code unit.
-std::string Utf16ToBytes(const std::string& units) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < units.size(); i += 2) {
-    unsigned u = static_cast<unsigned char>(units[i]) | static_cast<unsigned char>(units[i + 1])
-                                                            << 8;
-    if (u == 0) break;
-    out += u < 0x100 ? static_cast<char>(u) : '?';
-  }
-  return out;
+// String data as the registry keeps it: UTF-16LE up to the first zero unit.
+std::string StringOfUtf16(const std::string& units) {
+  std::size_t end = 0;
+  while (end + 1 < units.size() && (units[end] != '\0' || units[end + 1] != '\0')) end += 2;
+  return Utf16LeToUtf8(std::string_view(units).substr(0, end));
 }
 
-std::string HexOfUtf16(const std::string& bytes) {
+std::string HexOfUtf16(const std::string& text) {
   static const char* digits = "0123456789abcdef";
   std::string out;
-  auto put = [&](unsigned char b) {
+  for (char c : Utf8ToUtf16Le(text) + std::string(2, '\0')) {
+    const auto b = static_cast<unsigned char>(c);
     if (!out.empty()) out += ',';
     out += digits[b >> 4];
     out += digits[b & 15];
-  };
-  for (char c : bytes) {
-    put(static_cast<unsigned char>(c));
-    put(0);
   }
-  put(0);
-  put(0);
   return out;
 }
 
@@ -170,7 +164,7 @@ std::optional<TRegValue> DecodeData(const std::string& raw) {
     if (lower.rfind(prefix, 0) == 0) {
       std::string bytes;
       if (!ParseHexList(data.substr(7), bytes)) return TRegValue{rdUnreadable, {}};
-      return TRegValue{type, Utf16ToBytes(bytes)};
+      return TRegValue{type, StringOfUtf16(bytes)};
     }
   }
   if (lower.rfind("dword:", 0) == 0 || lower.rfind("hex:", 0) == 0 || lower.rfind("hex(", 0) == 0 ||
@@ -213,16 +207,18 @@ bool ContinuesOnNextLine(const std::string& line) {
 }  // namespace
 
 TRegistryHive::TRegistryHive(const std::string& Text) {
-  std::string text = Text;
-  if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
-    // A UTF-16 export, as the registry editor writes it: read as bytes, written back as bytes.
-    std::string units = text.substr(2);
-    text.clear();
-    for (std::size_t i = 0; i + 1 < units.size(); i += 2) {
-      unsigned u = static_cast<unsigned char>(units[i]) | static_cast<unsigned char>(units[i + 1])
-                                                              << 8;
-      text += u < 0x100 ? static_cast<char>(u) : '?';
-    }
+  std::string text;
+  if (Text.rfind(kUtf16Bom, 0) == 0) {
+    // A UTF-16 export, as the registry editor writes it: edited as UTF-8, written back as it came.
+    encoding_ = teUtf16Le;
+    const std::string_view units = std::string_view(Text).substr(2);
+    text = Utf16LeToUtf8(units);
+    if (units.size() % 2 != 0) oddByte_ = std::string(1, units.back());
+  } else if (Text.rfind(kUtf8Bom, 0) == 0) {
+    encoding_ = teUtf8Bom;
+    text = Text.substr(3);
+  } else {
+    text = Text;
   }
   if (text.empty()) return;
   std::size_t start = 0;
@@ -245,7 +241,15 @@ std::string TRegistryHive::Text() const {
     out += lines_[i];
     if (i + 1 < lines_.size() || endsWithNewline_) out += '\n';
   }
-  return out;
+  switch (encoding_) {
+    case teUtf16Le:
+      return kUtf16Bom + Utf8ToUtf16Le(out) + oddByte_;
+    case teUtf8Bom:
+      return kUtf8Bom + out;
+    case teUtf8:
+    default:
+      return out;
+  }
 }
 
 std::vector<TRegistryHive::Section> TRegistryHive::Sections() const {

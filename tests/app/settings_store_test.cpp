@@ -213,6 +213,36 @@ TEST_F(SettingsStoreTest, FailureTexts) {
   }
 }
 
+// The same hive text as UTF-8 (P empty) or UTF-16 (P = u), with the program's UIN value.
+#define HIVE_TEXT(P, UIN)                                                          \
+  P##"Windows Registry Editor Version 5.00\r\n\r\n"                                \
+     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n\"Name\"=\"Ωmega Жук\"\r\n\r\n" \
+     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ossmark\\Vantrel]\r\n\"UIN\"=\"" UIN "\"\r\n"
+
+std::string Utf16File(std::u16string_view Text) {
+  std::string Bytes = "\xFF\xFE";
+  for (char16_t Unit : Text) {
+    Bytes += static_cast<char>(Unit & 0xFF);
+    Bytes += static_cast<char>(Unit >> 8);
+  }
+  return Bytes;
+}
+
+TEST_F(SettingsStoreTest, WritesBackInTheEncodingItRead) {
+  const std::string Bom = "\xEF\xBB\xBF";
+  const std::pair<std::string, std::string> Files[] = {
+      {HIVE_TEXT(, "1"), HIVE_TEXT(, "Жук 𝄞")},
+      {Bom + HIVE_TEXT(, "1"), Bom + HIVE_TEXT(, "Жук 𝄞")},
+      {Utf16File(HIVE_TEXT(u, "1")), Utf16File(HIVE_TEXT(u, "Жук 𝄞"))}};
+  for (const auto& [Before, After] : Files) {
+    ASSERT_TRUE(WriteFile(Hive(), Before));
+    WriteSettingValue(SettingsKeyPath, SettingUin, "Жук 𝄞");
+    EXPECT_EQ(ReadFile(Hive()), After);
+    EXPECT_EQ(ReadSettingValue(SettingsKeyPath, SettingUin), "Жук 𝄞");
+    EXPECT_EQ(ReadSettingValue("SOFTWARE\\Other", "Name"), "Ωmega Жук");
+  }
+}
+
 TEST_F(SettingsStoreTest, WhereTheHiveLives) {
   EXPECT_EQ(THiveFile::DefaultPath(), config_.Path() + "/vantrel/registry.reg");
   const char* Home = std::getenv("HOME");
