@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 #include <utility>
@@ -410,15 +411,19 @@ void RemoveStaleTemporaries(const std::filesystem::path& file) {
   }
 }
 
-bool ReplaceAtomically(const std::string& path, const std::string& text) {
+// Writes text to a new file beside path, with the permission bits mode, and renames it over path.
+// On failure errno says why.
+bool ReplaceAtomically(const std::string& path, const std::string& text, mode_t mode) {
   std::string temp = path + kTempInfix + "XXXXXX";
   FileDescriptor fd(::mkstemp(temp.data()));
   if (!fd.Valid()) return false;
-  bool ok = WriteAll(fd.Get(), text) && ::fsync(fd.Get()) == 0;
+  bool ok = ::fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), text) && ::fsync(fd.Get()) == 0;
   ok = fd.Close() && ok;
   if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) {
+    const int err = errno;
     ::unlink(temp.c_str());
+    errno = err;
     return false;
   }
   // The rename itself must reach the disk for the new contents to survive a crash.
@@ -428,33 +433,63 @@ bool ReplaceAtomically(const std::string& path, const std::string& text) {
   return true;
 }
 
+// The file that path leads to: symbolic links are followed (a relative one from its own folder),
+// so that a settings file kept elsewhere is replaced there and the link stays. A chain that does
+// not end is left to the system, whose open then refuses it.
+std::string LinkTarget(const std::string& path) {
+  std::filesystem::path at(path);
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(at, ec))) break;
+    const std::filesystem::path next = std::filesystem::read_symlink(at, ec);
+    if (ec) break;
+    at = next.is_absolute() ? next : at.parent_path() / next;
+  }
+  return at.string();
+}
+
 }  // namespace
 
-TRegistryHive THiveFile::Load() const {
+TRegistryHive THiveFile::Load() {
+  failure_.clear();
   std::string text;
-  if (!ReadWholeFile(path_, text)) return TRegistryHive();
+  if (!ReadWholeFile(path_, text)) {
+    failure_ = path_ + ": " + std::strerror(errno);
+    return TRegistryHive();
+  }
   return TRegistryHive(text);
 }
 
-bool THiveFile::Update(const std::function<bool(TRegistryHive&)>& Change) const {
-  const std::filesystem::path file(path_);
+bool THiveFile::Update(const std::function<bool(TRegistryHive&)>& Change) {
+  failure_.clear();
+  const std::string target = LinkTarget(path_);
+  const auto fail = [&](const std::string& where, const std::string& why) {
+    failure_ = where + ": " + why;
+    return false;
+  };
   std::error_code ec;
-  std::filesystem::create_directories(file.parent_path(), ec);
-  FileDescriptor lock(::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (!lock.Valid()) return false;
+  std::filesystem::create_directories(std::filesystem::path(target).parent_path(), ec);
+  const std::string lockPath = target + ".lock";
+  FileDescriptor lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!lock.Valid()) return fail(lockPath, std::strerror(errno));
   const auto giveUp = std::chrono::steady_clock::now() + kLockPatience;
   while (::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (std::chrono::steady_clock::now() >= giveUp) return false;
+    if (errno != EWOULDBLOCK && errno != EINTR) return fail(lockPath, std::strerror(errno));
+    if (std::chrono::steady_clock::now() >= giveUp)
+      return fail(lockPath, "held by another process for too long");
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  RemoveStaleTemporaries(file);
+  RemoveStaleTemporaries(target);
   // Read again under the lock, so that a value another process wrote a moment ago is kept.
   std::string text;
-  if (!ReadWholeFile(path_, text)) return false;
+  if (!ReadWholeFile(target, text)) return fail(target, std::strerror(errno));
   TRegistryHive hive(text);
   if (!Change(hive)) return true;
-  return ReplaceAtomically(path_, hive.Text());
+  // A new file is private; a replaced one keeps its bits.
+  struct stat old {};
+  const mode_t mode = ::stat(target.c_str(), &old) == 0 ? old.st_mode & 07777 : 0600;
+  if (!ReplaceAtomically(target, hive.Text(), mode)) return fail(target, std::strerror(errno));
+  return true;
   // The lock is released when `lock` is closed.
 }
 

@@ -243,6 +243,30 @@ TEST_F(SettingsStoreTest, WritesBackInTheEncodingItRead) {
   }
 }
 
+TEST_F(SettingsStoreTest, WriteKeepsTheModeAndTheLink) {
+  struct stat St {};
+  WriteHive("\"UIN\"=\"1\"\n");
+  ASSERT_EQ(chmod(Hive().c_str(), 0444), 0);
+  WriteSettingValue(SettingsKeyPath, SettingUin, "2");
+  ASSERT_EQ(stat(Hive().c_str(), &St), 0);
+  EXPECT_EQ(St.st_mode & 07777, 0444u);
+  EXPECT_EQ(ReadSettingValue(SettingsKeyPath, SettingUin), "2");
+
+  // The settings file is a link to a file elsewhere: that file changes, the link stays.
+  TempDir Elsewhere("vantrel-real-");
+  const std::string Real = Elsewhere.File("real.reg");
+  ASSERT_TRUE(WriteFile(Real, ReadFile(Hive())));
+  ASSERT_EQ(chmod(Real.c_str(), 0640), 0);
+  ASSERT_EQ(std::remove(Hive().c_str()), 0);
+  ASSERT_EQ(symlink(Real.c_str(), Hive().c_str()), 0);
+  WriteSettingValue(SettingsKeyPath, SettingUin, "3");
+  ASSERT_EQ(lstat(Hive().c_str(), &St), 0);
+  EXPECT_TRUE(S_ISLNK(St.st_mode));
+  EXPECT_NE(ReadFile(Real).find("\"UIN\"=\"3\""), std::string::npos);
+  ASSERT_EQ(stat(Real.c_str(), &St), 0);
+  EXPECT_EQ(St.st_mode & 07777, 0640u);
+}
+
 TEST_F(SettingsStoreTest, WhereTheHiveLives) {
   EXPECT_EQ(THiveFile::DefaultPath(), config_.Path() + "/vantrel/registry.reg");
   const char* Home = std::getenv("HOME");
