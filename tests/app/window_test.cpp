@@ -487,7 +487,13 @@ class WindowTest : public QObject {
     // The hive's place is taken by a folder: nothing can be written there.
     QVERIFY(std::remove(HivePath().c_str()) == 0);
     QVERIFY(mkdir(HivePath().c_str(), 0700) == 0);
+    // The refusal says what went wrong and what the next close does.
+    auto Seen = WhenModal(MessageBoxName, [](QDialog* D) { D->accept(); });
     QVERIFY(!Form->close());
+    QVERIFY(Seen->Opened);
+    QCOMPARE(Seen->Text, QString::fromStdString("Settings not saved: " + HivePath() +
+                                                ": Is a directory. Close again to quit without "
+                                                "saving."));
     QVERIFY(Form->isVisible());
     QCOMPARE(Form->StatusBar1->SimpleText(), std::string(CantConnectText));
     // The second request closes all the same.
