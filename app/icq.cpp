@@ -2,8 +2,11 @@
 
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QGuiApplication>
 #include <QPixmap>
+#include <QScreen>
 #include <QShortcut>
+#include <algorithm>
 
 #include "Application.h"
 #include "Dialogs.h"
@@ -152,8 +155,24 @@ void TForm1::SetTop(int Value) {
 }
 
 void TForm1::showEvent(QShowEvent* Event) {
+  if (!Event->spontaneous() && !shownOnce_) {
+    shownOnce_ = true;
+    if (positioned_) KeepOnScreen();
+  }
   positioned_ = true;
   QWidget::showEvent(Event);
+}
+
+void TForm1::KeepOnScreen() {
+  const QRect Window(QPoint(Left(), Top()), size());
+  for (const QScreen* Screen : QGuiApplication::screens())
+    if (Screen->availableGeometry().intersects(Window)) return;
+  const QScreen* Primary = QGuiApplication::primaryScreen();
+  if (Primary == nullptr) return;
+  // As near to the stored place as the primary screen allows.
+  const QRect Area = Primary->availableGeometry();
+  move(std::clamp(Window.left(), Area.left(), std::max(Area.left(), Area.right() + 1 - width())),
+       std::clamp(Window.top(), Area.top(), std::max(Area.top(), Area.bottom() + 1 - height())));
 }
 
 void TForm1::contextMenuEvent(QContextMenuEvent* Event) {

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
@@ -435,6 +436,19 @@ class WindowTest : public QObject {
     QCOMPARE(Form->Top(), 123);
     QCOMPARE(Form->HttpCli1->Proxy(), std::string("cache.lan"));
     QCOMPARE(Form->HttpCli1->ProxyPort(), std::string("3128"));
+  }
+
+  void storedPositionOffEveryScreen() {
+    // Off every screen: moved onto the primary one. Partly on a screen: kept as stored.
+    WriteHive("\"Left\"=\"5000\"\r\n\"Top\"=\"4000\"\r\n");
+    auto Form = MakeForm();
+    const QRect Area = QGuiApplication::primaryScreen()->availableGeometry();
+    QVERIFY2(Area.contains(QRect(Form->Left(), Form->Top(), Form->width(), Form->height())),
+             qPrintable(QStringLiteral("at %1,%2").arg(Form->Left()).arg(Form->Top())));
+    Form.reset();
+    WriteHive("\"Left\"=\"-100\"\r\n\"Top\"=\"10\"\r\n");
+    Form = MakeForm();
+    QCOMPARE(QPoint(Form->Left(), Form->Top()), QPoint(-100, 10));
   }
 
   void badLeftStopsTheLoading() {
