@@ -8,6 +8,7 @@ add_library(vantrel_app_core STATIC
   ${_core}/Registry.cpp
   ${_core}/SettingsStore.cpp
   ${_core}/StatusCheck.cpp
+  ${_core}/FreshFileStream.cpp
   ${_core}/FlowerPattern.cpp)
 target_include_directories(vantrel_app_core PUBLIC ${_core})
 target_link_libraries(vantrel_app_core PUBLIC vantrel::http)
