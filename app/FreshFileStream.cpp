@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -28,16 +29,13 @@ void TFreshFileStream::Fail(const char* What) const {
 }
 
 std::int64_t TFreshFileStream::Read(void* Buffer, std::int64_t Count) {
-  auto* Out = static_cast<char*>(Buffer);
-  std::int64_t Done = 0;
-  while (Done < Count) {
-    const ssize_t N = ::read(fd_, Out + Done, static_cast<std::size_t>(Count - Done));
-    if (N < 0 && errno == EINTR) continue;
-    if (N < 0) Fail("Cannot read file");
-    if (N == 0) break;
-    Done += N;
-  }
-  return Done;
+  // A regular file gives all that is asked for, short only at its end.
+  ssize_t N;
+  do {
+    N = ::read(fd_, Buffer, static_cast<std::size_t>(std::max<std::int64_t>(Count, 0)));
+  } while (N < 0 && errno == EINTR);
+  if (N < 0) Fail("Cannot read file");
+  return N;
 }
 
 std::int64_t TFreshFileStream::Write(const void* Buffer, std::int64_t Count) {
@@ -60,12 +58,9 @@ std::int64_t TFreshFileStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {
 }
 
 void TFreshFileStream::SetSize(std::int64_t Size) {
-  int R;
-  do {
-    R = ::ftruncate(fd_, static_cast<off_t>(Size));
-  } while (R != 0 && errno == EINTR);
-  if (R != 0) Fail("Cannot change the size of file");
-  if (Position() > Size) Seek(Size, soBeginning);
+  if (::ftruncate(fd_, static_cast<off_t>(Size)) != 0) Fail("Cannot change the size of file");
+  // The position stays inside the file.
+  Seek(std::min(Position(), Size), soBeginning);
 }
 
 }  // namespace vantrel
