@@ -240,6 +240,9 @@ TEST_F(SettingsStoreTest, WritesBackInTheEncodingItRead) {
     EXPECT_EQ(ReadFile(Hive()), After);
     EXPECT_EQ(ReadSettingValue(SettingsKeyPath, SettingUin), "Жук 𝄞");
     EXPECT_EQ(ReadSettingValue("SOFTWARE\\Other", "Name"), "Ωmega Жук");
+    // A text with a line break is stored as UTF-16 hex data.
+    WriteSettingValue(SettingsKeyPath, "Lines", "Жук\r\n𝄞");
+    EXPECT_EQ(ReadSettingValue(SettingsKeyPath, "Lines"), "Жук\r\n𝄞");
   }
 }
 
