@@ -105,6 +105,16 @@ TEST_F(CheckTest, PictureNeverGoesThroughALink) {
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(work_.File("_icq.gif"))));
 }
 
+TEST_F(CheckTest, UinIsPercentEncodedInTheRequest) {
+  StatusServiceProcess Service;
+  ASSERT_TRUE(Service.Running()) << Service.Error();
+  const ProgramResult R = Run({"--proxy", Service.ProxySetting(), "12 34"});
+  ASSERT_EQ(Service.Requests().size(), 1u) << R.Err;
+  EXPECT_EQ(Service.Requests().front().substr(0, Service.Requests().front().find("\r\n")),
+            "GET http://wwp.icq.com/scripts/online.dll?icq=12%2034&img=1 HTTP/1.0");
+  EXPECT_EQ(R.Out, "12 34 : Offline\n");
+}
+
 TEST_F(CheckTest, UsageErrors) {
   ProgramResult R = Run({""});
   EXPECT_EQ(R.ExitCode, 64);
