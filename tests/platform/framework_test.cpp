@@ -17,6 +17,7 @@
 #include "LeakCheck.h"
 #include "Streams.h"
 #include "StringList.h"
+#include "TextUtils.h"
 
 namespace vantrel {
 namespace {
