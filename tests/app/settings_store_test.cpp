@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "Registry.h"
-#include "RegistryHive.h"
+#include "HiveFile.h"
 #include "SettingsStore.h"
 #include "TempDir.h"
 
