@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "Registry.h"
 #include "HiveFile.h"
+#include "Registry.h"
 #include "SettingsStore.h"
 #include "TempDir.h"
 
