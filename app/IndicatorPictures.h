@@ -8,7 +8,7 @@
 #include <QImage>
 
 #include "FlowerPattern.h"
-#include "StatusCheck.h"
+#include "IcqStatus.h"
 
 namespace vantrel {
 

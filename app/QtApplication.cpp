@@ -3,7 +3,6 @@
 #include <QAbstractEventDispatcher>
 #include <QEventLoop>
 
-#include "ThreadQueue.h"
 #include "WinMessages.h"
 
 namespace vantrel {
@@ -25,17 +24,16 @@ class TQtApplication::TGuardedApplication : public QApplication {
 
 TQtApplication::TQtApplication(int& argc, char** argv)
     : qt_(std::make_unique<TGuardedApplication>(argc, argv)) {
-  ThreadQueue& Queue = ThreadQueue::Current();
-  notifier_ = std::make_unique<QSocketNotifier>(Queue.EpollFd(), QSocketNotifier::Read);
+  // Every post that makes the queue non-empty now makes the descriptor readable.
+  link_ = std::make_unique<TForeignLoopLink>();
+  notifier_ = std::make_unique<QSocketNotifier>(link_->Descriptor(), QSocketNotifier::Read);
   QObject::connect(notifier_.get(), &QSocketNotifier::activated,
                    [this] { PumpPlatformMessages(); });
-  // Every post that makes the queue non-empty now makes the descriptor readable.
-  Queue.SetExternalWaiter(true);
 }
 
 TQtApplication::~TQtApplication() {
   mainForm_.reset();
-  ThreadQueue::Current().SetExternalWaiter(false);
+  link_.reset();
   notifier_.reset();
   qt_.reset();
 }

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "Application.h"
+#include "ForeignLoop.h"
 
 namespace vantrel {
 
@@ -23,7 +24,7 @@ class TQtApplication : public TApplication {
  public:
   // Creates Qt's application object from the command line (Qt takes its own options).
   TQtApplication(int& argc, char** argv);
-  // Destroys the main form first, then the notifier, then Qt's application object.
+  // Destroys the main form first, then the notifier and the link, then Qt's application object.
   ~TQtApplication() override;
 
   // Runs every Qt event and platform message that is waiting, then returns.
@@ -44,6 +45,7 @@ class TQtApplication : public TApplication {
   void PumpPlatformMessages();
 
   std::unique_ptr<QApplication> qt_;
+  std::unique_ptr<TForeignLoopLink> link_;
   std::unique_ptr<QSocketNotifier> notifier_;
   std::unique_ptr<QWidget> mainForm_;
 };

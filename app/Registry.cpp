@@ -1,4 +1,5 @@
 #include "Registry.h"
+#include "TextUtils.h"
 
 #include <utility>
 

@@ -1,5 +1,5 @@
 // This is an internal header of the Vantrel program.
-// TRegistry: an accessor for one key of the registry, kept in a hive file (RegistryHive.h). It
+// TRegistry: an accessor for one key of the registry, kept in a hive file (HiveFile.h). It
 // opens a key, reads and writes string values in it, and closes it again; every call reads or
 // updates the file, so the accessor holds no values of its own.
 //
@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "Exceptions.h"
-#include "RegistryHive.h"
+#include "HiveFile.h"
 
 namespace vantrel {
 

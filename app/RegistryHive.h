@@ -10,15 +10,12 @@
 // line of the value it changes: comments, other keys, values of other types and lines it cannot
 // read are kept as they are. A file in UTF-8 (with or without a byte order mark) or in UTF-16LE
 // with a byte order mark, the registry editor's own export form, is written back in the same
-// encoding; texts in memory are UTF-8. THiveFile keeps one hive on disk, with atomic replacement
-// and an inter-process lock.
+// encoding; texts in memory are UTF-8. Storing it on disk is HiveFile.h's job.
 //
-// Thread rule: objects of these classes are not shared between threads; separate objects on
-// separate threads or processes may use the same file at the same time.
+// Thread rule: a hive is not shared between threads.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -79,36 +76,6 @@ class TRegistryHive {
   std::vector<std::string> lines_;  // without '\n'; a '\r' before it stays in the line
   bool crlf_ = false;
   bool endsWithNewline_ = true;
-};
-
-// One hive file on disk.
-class THiveFile {
- public:
-  explicit THiveFile(std::string Path);
-
-  // $XDG_CONFIG_HOME/vantrel/registry.reg, or ~/.config/vantrel/registry.reg when the variable
-  // is unset, empty or not an absolute path. Read from the environment at each call.
-  static std::string DefaultPath();
-
-  const std::string& Path() const { return path_; }
-
-  // The hive as stored now; an empty hive when the file is missing or cannot be read (Failure()
-  // then says why). Needs no lock: the file is only ever replaced whole.
-  TRegistryHive Load();
-
-  // Under the inter-process lock: reads the file again, lets Change edit it, and, when Change
-  // returns true, replaces the file atomically (temporary file, fsync, rename, fsync of the
-  // folder). The replacement keeps the old file's permission bits; when the path is a symbolic
-  // link, the file it leads to is locked and replaced, beside itself, and the link stays.
-  // Creates the folder when missing. Returns false when the lock could not be had within a few
-  // seconds or the file could not be read or written; the old file is then left as it was, and
-  // Failure() says why ("<file>: <reason>"), until the next Load or Update.
-  bool Update(const std::function<bool(TRegistryHive&)>& Change);
-  const std::string& Failure() const { return failure_; }
-
- private:
-  std::string path_;
-  std::string failure_;
 };
 
 }  // namespace vantrel

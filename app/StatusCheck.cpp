@@ -6,24 +6,6 @@ std::string StatusUrl(const std::string& Uin) {
   return std::string(StatusServicePrefix) + Uin + StatusUrlSuffix;
 }
 
-TIcqStatus ClassifyStatusSize(std::int64_t Size) {
-  if (Size < 460) return isOnline;
-  if (Size > 460 && Size < 1000) return isOffline;
-  return isUnknown;
-}
-
-const char* StatusSuffix(TIcqStatus Status) {
-  switch (Status) {
-    case isOnline:
-      return " : Online";
-    case isOffline:
-      return " : Offline";
-    case isUnknown:
-    default:
-      return " : Unknown";
-  }
-}
-
 void ConfigureStatusClient(THttpCli& Http) {
   Http.SetProxyPort("80");
   Http.SetAgent("Mozilla/3.0 (compatible)");

@@ -1,6 +1,6 @@
 // This is an internal header of the Vantrel program.
 // The status check that the window and the headless check command share: the request URL, the
-// temporary picture file, the size bands and the texts.
+// temporary picture file and the texts (the statuses and size bands are in IcqStatus.h).
 //
 // Thread rule: a TStatusCheck and its HTTP client belong to the thread that runs the message
 // loop; Fetch pumps that loop while it waits.
@@ -12,10 +12,9 @@
 
 #include "FreshFileStream.h"
 #include "HttpProt.h"
+#include "IcqStatus.h"
 
 namespace vantrel {
-
-enum TIcqStatus : std::uint8_t { isOnline, isOffline, isUnknown };
 
 inline constexpr char StatusServicePrefix[] = "http://wwp.icq.com/scripts/online.dll?icq=";
 inline constexpr char StatusUrlSuffix[] = "&img=1";
@@ -28,11 +27,6 @@ inline constexpr int StatusTimeLimitMs = 30000;
 
 // Service prefix + Uin + "&img=1".
 std::string StatusUrl(const std::string& Uin);
-// Under 460 bytes: online; over 460 and under 1000: offline; anything else (exactly 460, exactly
-// 1000 and more) unknown, so that every finished check shows a result.
-TIcqStatus ClassifyStatusSize(std::int64_t Size);
-// " : Online", " : Offline", " : Unknown".
-const char* StatusSuffix(TIcqStatus Status);
 // The settings the window's layout gives its HTTP client (agent, accept, no-cache, proxy port
 // "80", the time limit).
 void ConfigureStatusClient(THttpCli& Http);

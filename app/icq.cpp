@@ -14,6 +14,7 @@
 #include "IndicatorPictures.h"
 #include "Registry.h"
 #include "SettingsStore.h"
+#include "TextUtils.h"
 
 namespace vantrel {
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "UniqueFd.h"
 #include "WinMessages.h"
 
 namespace fuzzloop {
@@ -20,21 +21,7 @@ namespace fuzzloop {
 [[noreturn]] void Fail(const char* Why);
 
 // Owns one descriptor.
-class Fd {
- public:
-  explicit Fd(int Value = -1) : Value_(Value) {}
-  ~Fd() { Reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int Get() const { return Value_; }
-  void Reset() {
-    if (Value_ >= 0) close(Value_);
-    Value_ = -1;
-  }
-
- private:
-  int Value_;
-};
+using Fd = vantrel::UniqueFd;
 
 inline int OpenDescriptors() {
   int Count = 0;

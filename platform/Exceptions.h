@@ -30,13 +30,4 @@ class EInOutError : public Exception {
   using Exception::Exception;
 };
 
-// printf-style formatting into a std::string.
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// Converts a decimal text to an integer, raising EConvertError with
-// "'<text>' is not a valid integer value" when it is not one.
-int StrToInt(const std::string& text);
-std::string IntToStr(long long value);
-std::string Trim(const std::string& text);
-
 }  // namespace vantrel

@@ -12,16 +12,6 @@ thread_local int lastError = 0;
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 SocketTable& SocketTable::Instance() {
   static SocketTable table;
   return table;

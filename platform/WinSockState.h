@@ -18,35 +18,11 @@
 #include <vector>
 
 #include "ThreadQueue.h"
+#include "UniqueFd.h"
 #include "WinSockTypes.h"
 #include "WinTypes.h"
 
 namespace vantrel {
-
-// Owns one descriptor and closes it when destroyed. Move-only.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  // Gives up ownership without closing.
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 // Where a socket stands, as far as the emulated events are concerned.
 enum TSocketPhase : std::uint8_t {

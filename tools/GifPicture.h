@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string>
 
-#include "StatusCheck.h"
+#include "IcqStatus.h"
 
 namespace vantrel {
 

@@ -1,19 +1,8 @@
 #include "StatusRequest.h"
 
-#include <algorithm>
-#include <cctype>
+#include "TextUtils.h"
 
 namespace vantrel {
-namespace {
-
-bool EqualNoCase(const std::string& A, const std::string& B) {
-  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char X, char Y) {
-           return std::tolower(static_cast<unsigned char>(X)) ==
-                  std::tolower(static_cast<unsigned char>(Y));
-         });
-}
-
-}  // namespace
 
 std::size_t FindHeaderEnd(const std::string& Data) {
   const std::size_t Crlf = Data.find("\r\n\r\n");
@@ -36,7 +25,7 @@ bool ParseStatusRequest(const std::string& Header, TStatusRequest& Out) {
   if (Out.Method.empty() || Out.Target.empty() || Out.Version.rfind("HTTP/", 0) != 0) return false;
 
   std::string Rest = Out.Target;
-  if (Rest.size() >= 7 && EqualNoCase(Rest.substr(0, 7), "http://")) {
+  if (Rest.size() >= 7 && SameText(Rest.substr(0, 7), "http://")) {
     const std::size_t Slash = Rest.find('/', 7);
     Rest = Slash == std::string::npos ? "/" : Rest.substr(Slash);
   }
@@ -52,10 +41,10 @@ bool ParseStatusRequest(const std::string& Header, TStatusRequest& Out) {
     const std::size_t Eq = Pair.find('=');
     const std::string Key = Pair.substr(0, Eq);
     const std::string Value = Eq == std::string::npos ? std::string() : Pair.substr(Eq + 1);
-    if (EqualNoCase(Key, "icq") && !Out.HasUin) {
+    if (SameText(Key, "icq") && !Out.HasUin) {
       Out.Uin = Value;
       Out.HasUin = true;
-    } else if (EqualNoCase(Key, "img") && Out.Img.empty()) {
+    } else if (SameText(Key, "img") && Out.Img.empty()) {
       Out.Img = Value;
     }
     Start = Amp + 1;
@@ -65,7 +54,7 @@ bool ParseStatusRequest(const std::string& Header, TStatusRequest& Out) {
 
 bool IsStatusQuery(const TStatusRequest& Request) {
   return (Request.Method == "GET" || Request.Method == "HEAD") &&
-         EqualNoCase(Request.Path, StatusPath) && Request.HasUin;
+         SameText(Request.Path, StatusPath) && Request.HasUin;
 }
 
 }  // namespace vantrel

@@ -18,7 +18,7 @@
 #include <optional>
 #include <string>
 
-#include "StatusCheck.h"
+#include "IcqStatus.h"
 
 namespace vantrel {
 

@@ -4,7 +4,6 @@
 //   GET http://host[:port]/scripts/online.dll?icq=UIN&img=N (as a proxy receives it)
 // with a GIF picture whose size lies in the band of the UIN's status. Point the program's proxy
 // setting at it.
-#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -16,8 +15,9 @@
 #include <string>
 
 #include "Application.h"
+#include "ForeignLoop.h"
 #include "StatusService.h"
-#include "ThreadQueue.h"
+#include "UniqueFd.h"
 
 using namespace vantrel;
 
@@ -55,31 +55,27 @@ void RaiseDescriptorLimit() {
 // shuts down in an orderly way.
 class TStopSignals {
  public:
-  TStopSignals() {
+  TStopSignals() : fd_(BlockAndOpen()), watch_(fd_.Get(), [this] { Drain(); }) {}
+
+ private:
+  static int BlockAndOpen() {
     sigset_t Set;
     sigemptyset(&Set);
     sigaddset(&Set, SIGINT);
     sigaddset(&Set, SIGTERM);
     sigprocmask(SIG_BLOCK, &Set, nullptr);
-    fd_ = signalfd(-1, &Set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (fd_ >= 0)
-      ThreadQueue::Current().AddWatch(fd_, EPOLLIN, [this](std::uint32_t) {
-        signalfd_siginfo Info;
-        while (read(fd_, &Info, sizeof Info) == sizeof Info) {
-        }
-        Application().Terminate();
-      });
+    return signalfd(-1, &Set, SFD_NONBLOCK | SFD_CLOEXEC);
   }
-  ~TStopSignals() {
-    if (fd_ < 0) return;
-    ThreadQueue::Current().RemoveWatch(fd_);
-    close(fd_);
+  void Drain() {
+    signalfd_siginfo Info;
+    while (read(fd_.Get(), &Info, sizeof Info) == sizeof Info) {
+    }
+    Application().Terminate();
   }
-  TStopSignals(const TStopSignals&) = delete;
-  TStopSignals& operator=(const TStopSignals&) = delete;
 
- private:
-  int fd_ = -1;
+  // In this order, so that the watch ends before the descriptor is closed.
+  UniqueFd fd_;
+  TDescriptorWatch watch_;
 };
 
 }  // namespace

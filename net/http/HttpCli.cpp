@@ -5,6 +5,7 @@
 #include "Application.h"
 #include "FireEvent.h"
 #include "HttpProt.h"
+#include "TextUtils.h"
 #include "WSocket.h"
 #include "WinMessages.h"
 #include "WinSock.h"

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "HttpProt.h"
+#include "TextUtils.h"
 #include "WSocket.h"
 
 namespace vantrel {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "HttpProt.h"
+#include "TextUtils.h"
 #include "WSocket.h"
 
 namespace vantrel {
@@ -16,30 +17,6 @@ constexpr int kReceiveCapacity = 0x2000;
 // check per 8 KiB and falls well behind clients that read 100 KiB at a time; the chunks handed
 // out stay at most kReceiveCapacity bytes.
 constexpr int kDocumentReadSize = 0x20000;
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-// A content length may pass 2 GiB: parsed as 64 bits, with the conversion error's usual text.
-std::int64_t StrToInt64(const std::string& text) {
-  const auto fail = [&text]() -> std::int64_t {
-    throw EConvertError("'" + text + "' is not a valid integer value");
-  };
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size()) return fail();
-  std::int64_t value = 0;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return fail();
-    if (value > (LLONG_MAX - (c - '0')) / 10) return fail();
-    value = value * 10 + (c - '0');
-  }
-  return negative ? -value : value;
-}
 
 // ":" and the port, or nothing for the default port.
 std::string PortSuffix(const std::string& port) {
@@ -151,7 +128,7 @@ void THttpCli::ProcessHeaderLine() {
   ++headerLineCount_;
   const std::string line = currentLine_;
 
-  if (Lower(line.substr(0, 6)) == "<html>") {
+  if (LowerCase(line.substr(0, 6)) == "<html>") {
     // No header at all: the answer is the document.
     if (documentType_.empty()) documentType_ = "text/html";
     headerlessHtml_ = true;
@@ -187,7 +164,7 @@ void THttpCli::ProcessHeaderLine() {
   }
 
   const int dot = LastPos(".", documentName_);
-  if (dot > 0 && Lower(documentName_.substr(static_cast<std::size_t>(dot - 1))) == ".exe" &&
+  if (dot > 0 && LowerCase(documentName_.substr(static_cast<std::size_t>(dot - 1))) == ".exe" &&
       documentType_ == "text/html")
     SwapExtension(documentName_, "htm");
   ChangeRequestState(hsAwaitingDocument);
@@ -202,7 +179,7 @@ void THttpCli::ProcessHeaderLine() {
 
 void THttpCli::ProcessHeaderField(const std::string& line) {
   const std::size_t colon = line.find(':');
-  const std::string name = Lower(line.substr(0, colon));
+  const std::string name = LowerCase(line.substr(0, colon));
   const std::string value = FieldValue(line, colon);
   if (name == "location") {
     relocationPending_ = true;
@@ -219,7 +196,7 @@ void THttpCli::ProcessHeaderField(const std::string& line) {
       contentRangeEnd_ = value.substr(dash + 1, slash - dash - 1);
     }
   } else if (name == "content-type") {
-    documentType_ = Lower(value);
+    documentType_ = LowerCase(value);
   } else if (name == "www-authenticate") {
     authChallenges_.Add(value);
   } else if (name == "set-cookie") {

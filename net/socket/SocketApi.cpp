@@ -5,6 +5,7 @@
 
 #include "CustomWSocket.h"
 #include "Exceptions.h"
+#include "TextUtils.h"
 #include "WSocketInternal.h"
 #include "WinSock.h"
 

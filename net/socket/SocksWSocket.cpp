@@ -10,6 +10,7 @@
 #include <typeinfo>
 
 #include "FireEvent.h"
+#include "TextUtils.h"
 #include "WinSock.h"
 
 namespace vantrel {
@@ -38,13 +39,6 @@ constexpr std::size_t Socks4AMaxUserAndHost = 118;     // 10 + user id + host
 
 bool IsSocks4(const std::string& Level) {
   return !Level.empty() && Level[0] == '4';
-}
-
-std::string LowerCase(std::string Text) {
-  for (char& C : Text) {
-    if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
-  }
-  return Text;
 }
 
 // The unqualified class name of an exception ("ESocketException"), for the 20017 text.

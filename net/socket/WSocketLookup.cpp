@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "CustomWSocket.h"
+#include "TextUtils.h"
 #include "WSocketInternal.h"
 #include "WinSock.h"
 

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "CustomWSocket.h"
+#include "TextUtils.h"
 #include "WinSock.h"
 
 namespace vantrel {

@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "HiveFile.h"
 #include "Registry.h"
-#include "RegistryHive.h"
 #include "SettingsStore.h"
 #include "TempDir.h"
 

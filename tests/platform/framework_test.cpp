@@ -17,6 +17,7 @@
 #include "LeakCheck.h"
 #include "Streams.h"
 #include "StringList.h"
+#include "TextUtils.h"
 
 namespace vantrel {
 namespace {
@@ -242,6 +243,22 @@ TEST(TextTest, StrToIntAcceptsOnlyASignedDecimalThatFits) {
       EXPECT_EQ(e.Message(), e.what());
     }
   }
+}
+
+TEST(TextTest, StrToInt64AndAsciiCaseFolding) {
+  EXPECT_EQ(StrToInt64("9223372036854775807"), 9223372036854775807LL);
+  EXPECT_EQ(StrToInt64("-9223372036854775807"), -9223372036854775807LL);
+  EXPECT_EQ(StrToInt64("4294967296"), 4294967296LL);  // past every 32-bit limit
+  for (std::string bad : {"9223372036854775808", "-9223372036854775809", "", "+", "1 "})
+    EXPECT_THROW(StrToInt64(bad), EConvertError) << "accepted '" << bad << "'";
+
+  // Only A-Z fold: bytes of a UTF-8 sequence and Latin-1 letters pass unchanged.
+  EXPECT_EQ(LowerCase("TCP Host-Name@Z"), "tcp host-name@z");
+  EXPECT_EQ(LowerCase("\xC3\x84\xC4\xDE["), "\xC3\x84\xC4\xDE[");
+  EXPECT_TRUE(SameText("Content-LENGTH", "content-length"));
+  EXPECT_FALSE(SameText("\xC4", "\xE4"));
+  EXPECT_FALSE(SameText("abc", "abcd"));
+  EXPECT_FALSE(SameText("a[", "a{"));  // '[' and '{' differ by the case bit, but are no letters
 }
 
 TEST(TextTest, FormatIntToStrAndTrim) {

@@ -1,7 +1,9 @@
 // Message queues and hidden windows: classes, window procedures, posting, peeking, waiting,
 // timers and windows owned by other threads.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,8 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "ForeignLoop.h"
 #include "LeakCheck.h"
 #include "ThreadQueue.h"
+#include "UniqueFd.h"
 #include "WinMessages.h"
 
 namespace vantrel {
@@ -460,6 +464,44 @@ TEST_F(MessagesTest, WaitMessageIsWokenByAPostFromAnotherThread) {
   KillTimer(guard.Handle(), kSafetyTimer);
   DispatchAll();
   EXPECT_EQ(guardLog.Count(WM_TIMER), 0);
+}
+
+TEST_F(MessagesTest, ForeignLoopsSeePostsAndTheLoopWatchesForeignDescriptors) {
+  const auto Readable = [](int Fd, int Ms) {
+    pollfd P{Fd, POLLIN, 0};
+    return ::poll(&P, 1, Ms) == 1;
+  };
+  Recorder log;
+  TestWindow window(&log);
+  {
+    TForeignLoopLink link;
+    DispatchAll();
+    EXPECT_FALSE(Readable(link.Descriptor(), 0));
+    // This thread is not blocked in its own wait: only the link makes the post visible.
+    std::thread([&] { PostMessage(window.Handle(), WM_USER + 7, 0, 0); }).join();
+    EXPECT_TRUE(Readable(link.Descriptor(), 5000));
+    DispatchAll();
+    EXPECT_EQ(log.Count(WM_USER + 7), 1);
+    EXPECT_FALSE(Readable(link.Descriptor(), 0)) << "still readable after the messages were run";
+  }
+
+  int Ends[2];
+  ASSERT_EQ(pipe2(Ends, O_CLOEXEC | O_NONBLOCK), 0);
+  UniqueFd ReadEnd(Ends[0]), WriteEnd(Ends[1]);
+  std::string Got;
+  {
+    TDescriptorWatch watch(ReadEnd.Get(), [&] {
+      char C;
+      while (read(ReadEnd.Get(), &C, 1) == 1) Got += C;
+    });
+    ASSERT_TRUE(watch.Active());
+    ASSERT_EQ(write(WriteEnd.Get(), "ab", 2), 2);
+    EXPECT_TRUE(PumpUntil([&] { return Got == "ab"; }, 5000ms));
+  }
+  ASSERT_EQ(write(WriteEnd.Get(), "c", 1), 1);
+  DispatchAll();
+  EXPECT_EQ(Got, "ab") << "the handler ran after its watch ended";
+  EXPECT_FALSE(TDescriptorWatch(-1, [] {}).Active());
 }
 
 TEST_F(MessagesTest, TimersPostWmTimerUntilKilled) {

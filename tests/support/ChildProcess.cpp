@@ -49,8 +49,8 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::string logFile)
   for (auto& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
 
-  ScopedFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
-  ScopedFd log;
+  UniqueFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
+  UniqueFd log;
   if (!logFile_.empty()) {
     log.Reset(open(logFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (!log.Valid()) {
@@ -63,7 +63,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::string logFile)
     error_ = "cannot prepare the child: " + detail::ErrnoText(errno);
     return;
   }
-  ScopedFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
+  UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
 
   pid_t parent = getpid();
   pid_t pid = fork();
@@ -139,7 +139,7 @@ bool ChildProcess::WaitForPort(std::uint16_t port, int timeoutMs) {
   std::int64_t deadline = detail::NowMs() + timeoutMs;
   sockaddr_in addr = detail::Loopback(port);
   while (IsRunning()) {
-    ScopedFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.Valid() && connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
       return true;
     if (detail::NowMs() >= deadline) return false;

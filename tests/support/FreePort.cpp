@@ -8,7 +8,7 @@ namespace vantrel::test {
 namespace {
 
 std::uint16_t FreePort(int type) {
-  ScopedFd fd = detail::OpenLoopbackSocket(type, 0, 0, nullptr);
+  UniqueFd fd = detail::OpenLoopbackSocket(type, 0, 0, nullptr);
   return fd.Valid() ? detail::LocalPort(fd.Get()) : 0;
 }
 

@@ -22,11 +22,11 @@ sockaddr_in Loopback(std::uint16_t port) {
   return addr;
 }
 
-ScopedFd OpenLoopbackSocket(int type, std::uint16_t port, int receiveBuffer, std::string* error) {
-  ScopedFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+UniqueFd OpenLoopbackSocket(int type, std::uint16_t port, int receiveBuffer, std::string* error) {
+  UniqueFd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
   auto fail = [&](const char* what) {
     if (error) *error = std::string(what) + ": " + ErrnoText(errno);
-    return ScopedFd();
+    return UniqueFd();
   };
   if (!fd.Valid()) return fail("socket");
   int one = 1;

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ScopedFd.h"
+#include "UniqueFd.h"
 
 namespace vantrel::test::detail {
 
@@ -20,7 +20,7 @@ sockaddr_in Loopback(std::uint16_t port);
 
 // A socket bound to 127.0.0.1:port (0 = any free port), listening when it is a TCP socket.
 // Invalid on failure, with the reason in *error.
-ScopedFd OpenLoopbackSocket(int type, std::uint16_t port, int receiveBuffer, std::string* error);
+UniqueFd OpenLoopbackSocket(int type, std::uint16_t port, int receiveBuffer, std::string* error);
 // The local port of a bound socket, 0 on failure.
 std::uint16_t LocalPort(int fd);
 

@@ -11,7 +11,7 @@ namespace vantrel::test {
 using detail::NowMs;
 
 RawClient::RawClient(std::uint16_t port, int timeoutMs) {
-  ScopedFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd.Valid()) {
     error_ = "socket: " + detail::ErrnoText(errno);
     return;

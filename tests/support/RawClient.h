@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ScopedFd.h"
+#include "UniqueFd.h"
 
 namespace vantrel::test {
 
@@ -43,7 +43,7 @@ class RawClient {
   bool Fill(std::int64_t deadlineMs);
   std::string Take(std::size_t n);
 
-  ScopedFd fd_;
+  UniqueFd fd_;
   std::string buffer_;
   std::string error_;
   bool ended_ = false;
@@ -61,7 +61,7 @@ class RawUdpSocket {
   std::string Receive(int timeoutMs = 5000, std::uint16_t* fromPort = nullptr);
 
  private:
-  ScopedFd fd_;
+  UniqueFd fd_;
   std::uint16_t port_ = 0;
 };
 

@@ -52,7 +52,7 @@ std::string ScriptedPeer::Context() const {
          PrintableBytes(received_.back()) + "\"";
 }
 
-std::string ScriptedPeer::Adopt(ScopedFd fd) {
+std::string ScriptedPeer::Adopt(UniqueFd fd) {
   CloseConnection(false);
   conn_ = std::move(fd);
   pending_.clear();
@@ -148,12 +148,12 @@ std::string ScriptedPeer::Play(const ScriptStep& s, std::int64_t deadlineMs) {
       auto r = WaitFd(listenFd_.Get(), POLLIN, deadlineMs, cancelFd_.Get());
       if (r == detail::wrTimeout) return "timed out waiting for a connection";
       if (r != detail::wrReady) return "cancelled";
-      ScopedFd fd(accept4(listenFd_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+      UniqueFd fd(accept4(listenFd_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
       if (!fd.Valid()) return "accept failed: " + detail::ErrnoText(errno);
       return Adopt(std::move(fd));
     }
     case ScriptStep::skConnect: {
-      ScopedFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
       if (!fd.Valid()) return "socket failed: " + detail::ErrnoText(errno);
       if (options_.receiveBuffer > 0)
         setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &options_.receiveBuffer,

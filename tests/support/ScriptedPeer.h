@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "ScopedFd.h"
+#include "UniqueFd.h"
 
 namespace vantrel::test {
 
@@ -151,8 +151,8 @@ class ScriptPlayer {
   void Fail(const std::string& error);  // before Begin(): the script will not run
 
   std::uint16_t port_ = 0;
-  ScopedFd cancelFd_;   // eventfd: readable once the destructor cancels
-  ScopedFd releaseFd_;  // eventfd: readable after Release()
+  UniqueFd cancelFd_;   // eventfd: readable once the destructor cancels
+  UniqueFd releaseFd_;  // eventfd: readable after Release()
   mutable std::mutex mutex_;
 
  private:
@@ -198,12 +198,12 @@ class ScriptedPeer : public ScriptPlayer {
   ReadResult ReadSome(std::int64_t deadlineMs);
   std::string ReadFailure(ReadResult r, const std::string& what) const;
   std::string SendAll(const std::string& bytes, std::int64_t deadlineMs);
-  std::string Adopt(ScopedFd fd);
+  std::string Adopt(UniqueFd fd);
   void CloseConnection(bool reset);
 
   Options options_;
-  ScopedFd listenFd_;
-  ScopedFd conn_;
+  UniqueFd listenFd_;
+  UniqueFd conn_;
   std::string pending_;                // received on this connection, not yet consumed by a step
   std::vector<std::string> received_;  // guarded by mutex_
   std::string all_;                    // guarded by mutex_
@@ -225,7 +225,7 @@ class ScriptedUdpPeer : public ScriptPlayer {
  private:
   std::string Receive(std::int64_t deadlineMs, std::string& out);
 
-  ScopedFd fd_;
+  UniqueFd fd_;
   std::uint16_t replyPort_ = 0;
   std::vector<std::string> datagrams_;  // guarded by mutex_
 };

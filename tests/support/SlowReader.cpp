@@ -58,7 +58,7 @@ void SlowReader::Run() {
     Finished_ = true;
     return;
   }
-  ScopedFd Conn(::accept(Listener_.Get(), nullptr, nullptr));
+  UniqueFd Conn(::accept(Listener_.Get(), nullptr, nullptr));
   std::this_thread::sleep_for(std::chrono::milliseconds(PauseMs_));
   std::string Buffer(64 * 1024, '\0');
   while (!Stop_) {

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "ScopedFd.h"
+#include "UniqueFd.h"
 
 namespace vantrel::test {
 
@@ -38,7 +38,7 @@ class SlowReader {
 
   int PauseMs_;
   int NapUs_;
-  ScopedFd Listener_;
+  UniqueFd Listener_;
   std::uint16_t Port_ = 0;
   std::thread Thread_;
   std::atomic<bool> Stop_{false};

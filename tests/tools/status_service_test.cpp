@@ -70,6 +70,19 @@ TEST(StatusGif, EverySizeIsARealPictureOfTheFlower) {
   EXPECT_EQ(StatusGif(isOffline, 4000).size(), 4000u);
 }
 
+// The service and the program share one set of bands: each status's own picture reads back as
+// that status, and the band edges fall where the program draws them.
+TEST(StatusBands, ServicePicturesReadBackAsTheirStatus) {
+  for (TIcqStatus Status : {isOnline, isOffline, isUnknown})
+    EXPECT_EQ(ClassifyStatusSize(static_cast<std::int64_t>(DefaultPictureSize(Status))), Status);
+  const std::pair<std::int64_t, TIcqStatus> Edges[] = {
+      {OnlineBelow - 1, isOnline},  {OnlineBelow, isUnknown}, {OnlineBelow + 1, isOffline},
+      {UnknownFrom - 1, isOffline}, {UnknownFrom, isUnknown}, {0, isOnline}};
+  for (const auto& [Size, Status] : Edges) EXPECT_EQ(ClassifyStatusSize(Size), Status) << Size;
+  EXPECT_EQ(ParseAnswer("459")->Status, isOnline);
+  EXPECT_EQ(ParseAnswer("1000")->Status, isUnknown);
+}
+
 TEST(StatusRequestParsing, OriginAndAbsoluteForms) {
   TStatusRequest R;
   ASSERT_TRUE(ParseStatusRequest("GET /scripts/online.dll?icq=12345&img=1 HTTP/1.0\r\n\r\n", R));

@@ -1,4 +1,4 @@
-// This is an internal header of the Vantrel program.
+// This is an internal header of the Vantrel program (its status library).
 // The 15 x 16 flower that the status indicators show, as a pattern of colour roles and the
 // colours of each status. Free of any toolkit, so that the local status service can draw the
 // same flower into its pictures.
@@ -9,7 +9,7 @@
 #include <array>
 #include <cstdint>
 
-#include "StatusCheck.h"
+#include "IcqStatus.h"
 
 namespace vantrel {
 

@@ -1,10 +1,19 @@
-#include "Exceptions.h"
+#include "TextUtils.h"
 
-#include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <limits>
+
+#include "Exceptions.h"
 
 namespace vantrel {
+namespace {
+
+char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
 
 std::string Format(const char* fmt, ...) {
   va_list args;
@@ -23,22 +32,28 @@ std::string Format(const char* fmt, ...) {
   return out;
 }
 
-int StrToInt(const std::string& text) {
-  auto fail = [&]() -> int { throw EConvertError("'" + text + "' is not a valid integer value"); };
+std::int64_t StrToInt64(const std::string& text) {
+  const auto fail = [&text]() -> std::int64_t {
+    throw EConvertError("'" + text + "' is not a valid integer value");
+  };
   std::size_t i = 0;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
   if (i == text.size()) return fail();
-  // The bound stops the accumulation long before a long long could overflow.
-  long long value = 0;
+  std::int64_t value = 0;
   for (; i < text.size(); ++i) {
-    char c = text[i];
+    const char c = text[i];
     if (c < '0' || c > '9') return fail();
+    if (value > (std::numeric_limits<std::int64_t>::max() - (c - '0')) / 10) return fail();
     value = value * 10 + (c - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) return fail();
   }
-  if (negative) value = -value;
-  if (value > INT_MAX || value < INT_MIN) return fail();
+  return negative ? -value : value;
+}
+
+int StrToInt(const std::string& text) {
+  const std::int64_t value = StrToInt64(text);
+  if (value > std::numeric_limits<int>::max() || value < std::numeric_limits<int>::min())
+    throw EConvertError("'" + text + "' is not a valid integer value");
   return static_cast<int>(value);
 }
 
@@ -53,6 +68,18 @@ std::string Trim(const std::string& text) {
   while (begin < end && blank(text[begin])) ++begin;
   while (end > begin && blank(text[end - 1])) --end;
   return text.substr(begin, end - begin);
+}
+
+std::string LowerCase(std::string text) {
+  for (char& c : text) c = LowerAscii(c);
+  return text;
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
 }
 
 }  // namespace vantrel
