@@ -12,10 +12,14 @@
 //     -A AGENT       User-Agent text
 //     -i             print every response header line, not only the status line
 //     -q             no status line and no progress bar
+//     -h, --help     print this help and exit
 //
 // The status line goes to standard error, the document to the file or standard output, and a
 // progress bar (bytes, rate, percentage when the length is known) to standard error when that
-// is a terminal. Exit status: 0 success, 1 bad usage, 2 the request failed, 3 a file error.
+// is a terminal. A failure prints its text; a status of 400 or more from the server is followed
+// by that status in brackets. Exit status: 0 success, 1 bad usage, 2 the request failed, 3 a file
+// error.
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -107,11 +111,47 @@ class ProgressBar {
   std::chrono::steady_clock::time_point lastDraw_{};
 };
 
-void Usage() {
-  std::fputs(
-      "usage: httpget [-o FILE] [-I] [-d FILE [-T TYPE]] [-x HOST[:PORT]] [-U USER:PASS]\n"
-      "               [-u USER:PASS] [-t SECONDS] [-A AGENT] [-i] [-q] URL\n",
-      stderr);
+constexpr char kSynopsis[] =
+    "usage: httpget [-o FILE] [-I] [-d FILE [-T TYPE]] [-x HOST[:PORT]] [-U USER:PASS]\n"
+    "               [-u USER:PASS] [-t SECONDS] [-A AGENT] [-i] [-q] URL\n";
+
+constexpr char kOptions[] =
+    "\n"
+    "Fetches URL (http only) to a file or to standard output.\n"
+    "\n"
+    "  -o FILE        write the document to FILE (default: standard output)\n"
+    "  -I             HEAD request: print the response header only\n"
+    "  -d FILE        POST the contents of FILE (-T sets its content type)\n"
+    "  -T TYPE        content type of the POST body\n"
+    "  -x HOST[:PORT] go through an HTTP proxy\n"
+    "  -U USER:PASS   proxy credentials\n"
+    "  -u USER:PASS   server credentials\n"
+    "  -t SECONDS     time limit of the whole request (default 60, 0 for none)\n"
+    "  -A AGENT       User-Agent text\n"
+    "  -i             print every response header line, not only the status line\n"
+    "  -q             no status line and no progress bar\n"
+    "  -h, --help     print this help and exit\n"
+    "\n"
+    "Exit status: 0 success, 1 bad usage, 2 the request failed, 3 a file error.\n";
+
+// A usage error: what was wrong, then the synopsis, on standard error.
+int UsageError(const std::string& what) {
+  if (!what.empty()) std::fprintf(stderr, "httpget: %s\n", what.c_str());
+  std::fputs(kSynopsis, stderr);
+  return 1;
+}
+
+// A whole number of seconds the time limit can hold in milliseconds; false for anything else.
+bool ParseSeconds(const char* text, int& seconds) {
+  if (*text == '\0') return false;
+  long long value = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    value = value * 10 + (*p - '0');
+    if (value > 2147483) return false;
+  }
+  seconds = static_cast<int>(value);
+  return true;
 }
 
 void SplitCredentials(const std::string& text, std::string& user, std::string& pass) {
@@ -126,8 +166,11 @@ int main(int argc, char** argv) {
   std::string output, postFile, postType, proxy, proxyCred, cred, agent;
   int seconds = 60;
   bool head = false, quiet = false, allHeaders = false;
+  static const option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                        {nullptr, 0, nullptr, 0}};
+  opterr = 0;  // the errors are worded below
   int opt;
-  while ((opt = getopt(argc, argv, "o:Id:T:x:U:u:t:A:iqh")) != -1) {
+  while ((opt = getopt_long(argc, argv, ":o:Id:T:x:U:u:t:A:iqh", kLongOptions, nullptr)) != -1) {
     switch (opt) {
       case 'o':
         output = optarg;
@@ -151,7 +194,9 @@ int main(int argc, char** argv) {
         cred = optarg;
         break;
       case 't':
-        seconds = std::atoi(optarg);
+        if (!ParseSeconds(optarg, seconds))
+          return UsageError(std::string("invalid value for -t: '") + optarg +
+                            "' (a whole number of seconds, at most 2147483)");
         break;
       case 'A':
         agent = optarg;
@@ -162,15 +207,20 @@ int main(int argc, char** argv) {
       case 'q':
         quiet = true;
         break;
+      case 'h':
+        std::fputs(kSynopsis, stdout);
+        std::fputs(kOptions, stdout);
+        return 0;
+      case ':':
+        return UsageError(std::string("option -") + static_cast<char>(optopt) + " needs a value");
       default:
-        Usage();
-        return 1;
+        if (optopt != 0)
+          return UsageError(std::string("unknown option -") + static_cast<char>(optopt));
+        return UsageError(std::string("unknown option ") + argv[optind - 1]);
     }
   }
-  if (optind != argc - 1 || (head && !postFile.empty()) || seconds < 0) {
-    Usage();
-    return 1;
-  }
+  if (optind != argc - 1) return UsageError(optind < argc ? "one URL expected" : "no URL given");
+  if (head && !postFile.empty()) return UsageError("-I and -d cannot be used together");
 
   THttpCli cli(nullptr);
   cli.SetURL(argv[optind]);
@@ -226,12 +276,22 @@ int main(int argc, char** argv) {
     bar.Update(cli.ReceivedBytes(), cli.DocumentLength(), false);
   };
 
+  // A server's own status is told apart from a failure that never got one (lookup, connection,
+  // SOCKS, time limit): only the first is followed by "(status)".
+  std::uint16_t doneError = 0;
+  cli.OnRequestDone = [&doneError](TObject*, THttpRequest, std::uint16_t error) {
+    doneError = error;
+  };
+
   int status = 0;
   try {
     cli.RunRequest(head ? rqHead : (postFile.empty() ? rqGet : rqPost));
   } catch (const EHttpException& e) {
     if (bar.Drawn()) std::fputs("\n", stderr);
-    std::fprintf(stderr, "httpget: %s (%d)\n", e.what(), e.HttpCode());
+    if (doneError == 0 && e.HttpCode() >= 400)
+      std::fprintf(stderr, "httpget: %s (%d)\n", e.what(), e.HttpCode());
+    else
+      std::fprintf(stderr, "httpget: %s\n", e.what());
     status = 2;
   } catch (const std::exception& e) {
     if (bar.Drawn()) std::fputs("\n", stderr);

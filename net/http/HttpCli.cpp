@@ -44,6 +44,19 @@ std::string ErrorWithCode(int error) {
   return SocketErrorText(error) + " (Error #" + IntToStr(error) + ")";
 }
 
+bool IsSocksError(int error) {
+  return error >= 20001 && error <= 20019;
+}
+
+// A failed connection in words. SOCKS codes are not socket errors: their text is the one the
+// SOCKS layer gave when the negotiation failed.
+std::string ConnectErrorText(const TWSocket& socket, int error) {
+  if (IsSocksError(error) && !socket.SocksErrorMessage().empty())
+    return "SOCKS negotiation failed: " + socket.SocksErrorMessage() + " (Error #" +
+           IntToStr(error) + ")";
+  return ErrorWithCode(error);
+}
+
 }  // namespace
 
 THttpCli::THttpCli(TComponent* Owner) : TComponent(Owner) {
@@ -115,6 +128,8 @@ void THttpCli::StartRequest(THttpRequest RqType) {
   if (RqType == rqPost && postStream_ == nullptr)
     throw EHttpException("HTTP component has nothing to post", httpErrNothingToPost);
   CheckRequestText();
+  RefuseUnsupportedScheme(url_);
+  if (RqType == rqPost) RewindPostStream();
 
   responseHeader_.Clear();
   requestKind_ = RqType;
@@ -233,7 +248,8 @@ void THttpCli::ConnectControlSocket(const std::string& addr) {
     responseCode_ = 404;
     // A failure that is no socket call (an unusable port text) leaves LastError at 0: then the
     // exception's own text is the useful one.
-    responseText_ = "can't connect: " + (error != 0 ? ErrorWithCode(error) : std::string(e.what()));
+    responseText_ =
+        "can't connect: " + (error != 0 ? ConnectErrorText(*ctrlSocket_, error) : e.what());
     try {
       ctrlSocket_->CloseSession();
     } catch (...) {
@@ -247,7 +263,7 @@ void THttpCli::HandleConnected(TObject* Sender, std::uint16_t Error) {
   if (Error != 0) {
     doneError_ = Error;
     responseCode_ = 404;
-    responseText_ = ErrorWithCode(Error);
+    responseText_ = ConnectErrorText(*ctrlSocket_, Error);
     HandleClosed(Sender, 0);
     return;
   }
@@ -267,6 +283,8 @@ void THttpCli::HandleConnected(TObject* Sender, std::uint16_t Error) {
         SendRequestHeader("HEAD", "1.0");
         break;
       case rqPost:
+        // Every connection sends the whole body: a relocated or repeated POST starts over.
+        RewindPostStream();
         SendRequestHeader("POST", "1.0");
         FireSendBegin();
         sendingBody_ = true;
@@ -276,9 +294,11 @@ void THttpCli::HandleConnected(TObject* Sender, std::uint16_t Error) {
         break;
     }
   } catch (const EHttpException& e) {
-    Fail(e.HttpCode() == httpErrControlChar ? httpErrControlChar : httpErrNotSent,
-         e.HttpCode() == httpErrControlChar ? e.Message()
-                                            : "HTTP request could not be sent: " + e.Message());
+    // Refusals keep their own code and text; anything else is a failure to send.
+    if (e.HttpCode() == httpErrControlChar || e.HttpCode() == httpErrPostStream)
+      Fail(e.HttpCode(), e.Message());
+    else
+      Fail(httpErrNotSent, "HTTP request could not be sent: " + e.Message());
     DropConnection();
   } catch (const std::exception& e) {
     Fail(httpErrNotSent, std::string("HTTP request could not be sent: ") + e.what());
@@ -299,6 +319,7 @@ void THttpCli::HandleClosed(TObject*, std::uint16_t Error) {
   sessionOpen_ = false;
   if (!ending_) {
     ending_ = true;
+    CheckSocksCutOff(Error);
     CheckResponseComplete(Error);
   }
   if (documentChunkCount_ > 0) FireDocEnd();
@@ -334,6 +355,31 @@ void THttpCli::CheckResponseComplete(std::uint16_t closeError) {
     Fail(httpErrShortResponse, prefix + "received " + IntToStr(receivedBytes_) + " of " +
                                    IntToStr(documentLength_) + " document bytes");
   }
+}
+
+void THttpCli::CheckSocksCutOff(std::uint16_t closeError) {
+  // Without SOCKS a connection cannot close before it is reported; with it, a close while the
+  // client still waits for the connection is the SOCKS server giving up on the dialogue.
+  if (doneError_ != 0 || state_ != hsConnecting) return;
+  const TSocksNegotiationPhase phase = ctrlSocket_->NegotiationPhase();
+  if (phase == npNone) return;
+  doneError_ = closeError != 0 ? closeError : static_cast<std::uint16_t>(WSAECONNRESET);
+  responseCode_ = 404;
+  if (IsSocksError(closeError)) {  // the layer gave up on the dialogue and closed
+    responseText_ = ConnectErrorText(*ctrlSocket_, closeError);
+    return;
+  }
+  const char* when = phase == npGreeting         ? "during the greeting"
+                     : phase == npAuthenticating ? "during the authentication"
+                                                 : "after the connect request";
+  responseText_ = std::string("SOCKS negotiation failed: the SOCKS server closed the connection ") +
+                  when + " (Error #" + IntToStr(doneError_) + ")";
+}
+
+bool THttpCli::RequestCutOff() const {
+  // A status of 400 or more closes the connection without a failure: the bytes that came with
+  // it are still taken in.
+  return ending_ && (failureCode_ != 0 || doneError_ != 0);
 }
 
 void THttpCli::Fail(int code, const std::string& text, std::uint16_t error) {

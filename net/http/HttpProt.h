@@ -105,14 +105,28 @@ constexpr UINT WM_HTTP_RELOCATE = WM_USER + 3;
 //                                                              exception from an event handler
 //                                                              run by received data; the
 //                                                              connection is aborted
+//   11    "HTTP component cannot post: the body stream cannot  PostStream cannot be set back to
+//         be positioned at its start" (+ ": " + reason)         its start; raised by StartRequest,
+//                                                              or ends a relocated POST before it
+//                                                              is sent
+//         "HTTP request could not be sent: the body stream     PostStream gave fewer bytes than
+//         ended after n of m bytes"                            its announced size (code 8)
+//   12    "HTTP request refused: unsupported protocol " +      URL (raised by StartRequest) or a
+//         scheme                                               relocation names a scheme that
+//                                                              IsSupportedScheme refuses; nothing
+//                                                              is sent
 //   404   "can't resolve hostname to IP address"               lookup failure
 //   404   "can't connect: " + text + " (Error #" + n + ")"     Connect raised
 //   404   text + " (Error #" + n + ")"                         connection refused or failed
+//   404   "SOCKS negotiation failed: " + the SOCKS layer's     the SOCKS server refused, or
+//         text + " (Error #" + n + ")"                         closed the connection before the
+//                                                              way to the target was open
 //   404   "HTTP request timed out (Error #10060)"              TimeLimit ran out
 //   >=400 the server's reason phrase                           a status of 400 or more
 //
 // OnRequestDone's Error: the Windows Sockets code for a lookup or connect failure, a broken
-// connection (10054, 10053) and a time-out (10060); the HttpCode above for failures 4 to 9; 0
+// connection (10054, 10053), a SOCKS failure (20001-20019, or 10054 when the SOCKS server closed)
+// and a time-out (10060); the HttpCode above for failures 4 to 12; 0
 // otherwise (also for a server status of 400 or more).
 constexpr int httpErrBusy = 1;
 constexpr int httpErrNothingToPost = 2;
@@ -122,6 +136,8 @@ constexpr int httpErrShortResponse = 6;
 constexpr int httpErrTooManyRelocations = 7;
 constexpr int httpErrNotSent = 8;
 constexpr int httpErrBadResponse = 9;
+constexpr int httpErrPostStream = 11;
+constexpr int httpErrUnsupportedScheme = 12;
 constexpr int httpErrTimedOut = 10060;  // OnRequestDone Error of a time-out (HttpCode is 404)
 
 // Relocations followed within one request before it fails with httpErrTooManyRelocations.
@@ -213,9 +229,10 @@ class THttpCli : public TComponent {
   int TimeLimit() const { return timeLimit_; }
   void SetTimeLimit(int ms) { timeLimit_ = ms < 0 ? 0 : ms; }
 
-  // Borrowed streams, owned by the caller, never freed or repositioned by the component. Every
-  // document byte is written to ReceiveStream (when set); a POST body is read from PostStream
-  // from its current position.
+  // Borrowed streams, owned by the caller, never freed by the component. Every document byte is
+  // written to ReceiveStream (when set), which is never repositioned. Every request that carries
+  // a body (the first, a repeated and a relocated POST) sets PostStream back to its start and
+  // sends exactly its size, the length the request announces.
   TStream* ReceiveStream() const { return receiveStream_; }
   void SetReceiveStream(TStream* v) { receiveStream_ = v; }
   TStream* PostStream() const { return postStream_; }
@@ -235,7 +252,7 @@ class THttpCli : public TComponent {
   const std::string& CurrentLine() const { return currentLine_; }
   const std::string& DocumentName() const { return documentName_; }
   const std::string& CurrentLocation() const { return currentLocation_; }
-  // HttpCode and text of a failure of codes 4 to 9 of the current or last request; 0 and empty
+  // HttpCode and text of a failure of codes 4 to 12 of the current or last request; 0 and empty
   // when there was none.
   int FailureCode() const { return failureCode_; }
   const std::string& FailureText() const { return failureText_; }
@@ -310,9 +327,17 @@ class THttpCli : public TComponent {
   void TimeLimitReached();
   void Fail(int code, const std::string& text, std::uint16_t error = 0);
   void CheckResponseComplete(std::uint16_t closeError);
+  // A SOCKS negotiation that the server ended by closing is a failed connection.
+  void CheckSocksCutOff(std::uint16_t closeError);
+  // Whether the request has ended failed (abort, time limit): nothing more is delivered then.
+  bool RequestCutOff() const;
 
   // Request composition (HttpRequest.cpp).
   void CheckRequestText() const;
+  // Raises EHttpException 12 when Url names a scheme the client does not fetch.
+  static void RefuseUnsupportedScheme(const std::string& Url);
+  // Sets PostStream back to its start and records its size as the body to send.
+  void RewindPostStream();
   void SendRequestHeader(const std::string& Method, const std::string& Version);
   void HandleSent(TObject* Sender, std::uint16_t Error);
 
@@ -374,6 +399,9 @@ class THttpCli : public TComponent {
   bool sessionOpen_ = false;
   bool sendingBody_ = false;
   bool relocationPending_ = false;
+  std::int64_t bodyLeft_ = 0;  // body bytes still to send of the announced size
+  // The line end that followed CurrentLine in the header phase ("\r\n", "\n").
+  std::string lineEnd_;
   int headerLineCount_ = 0;
   int documentChunkCount_ = 0;
   std::uint16_t doneError_ = 0;
@@ -401,5 +429,11 @@ std::string FormatHttpDate(TDateTime Value);
 int LastPos(const std::string& Sub, const std::string& S);
 // Replaces the extension of FileName (after its last ".") by NewExt, or appends "." + NewExt.
 void SwapExtension(std::string& FileName, const std::string& NewExt);
+// Whether THttpCli fetches URLs of this scheme (case ignored; an empty scheme means "http").
+bool IsSupportedScheme(const std::string& Scheme);
+// A request target with every byte that may not stand in one (space, '"', '<', '>', '\\', '^',
+// '`', '{', '|', '}', bytes of 0x80 and more, and a '%' not followed by two hex digits)
+// percent-encoded; everything else, an existing "%XX" included, is kept.
+std::string EncodeRequestTarget(const std::string& Target);
 
 }  // namespace vantrel

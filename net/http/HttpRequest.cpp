@@ -1,5 +1,7 @@
 // THttpCli request composition: the refusal of texts that could inject bytes into the request,
 // the request header assembled in one buffer and sent at once, and the POST body transfer.
+#include <algorithm>
+
 #include "HttpProt.h"
 #include "WSocket.h"
 
@@ -55,6 +57,14 @@ void THttpCli::CheckRequestText() const {
   RefuseLineBreak(proxyPassword_, "ProxyPassword");
 }
 
+void THttpCli::RefuseUnsupportedScheme(const std::string& Url) {
+  std::string scheme, user, pass, host, port, path;
+  SplitUrl(Url, scheme, user, pass, host, port, path);
+  if (!IsSupportedScheme(scheme))
+    throw EHttpException("HTTP request refused: unsupported protocol " + scheme,
+                         httpErrUnsupportedScheme);
+}
+
 void THttpCli::SendHeaderLine(const std::string& S) {
   FireCommand(S);
   if (!S.empty()) requestBuffer_.WriteBuffer(S.data(), static_cast<std::int64_t>(S.size()));
@@ -73,7 +83,7 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
   requestBuffer_.Clear();
   FireRequestHeaderBegin();
   RefuseControl(requestTarget_, "request target");
-  line(Method + " " + requestTarget_ + " HTTP/" + Version, "request line");
+  line(Method + " " + EncodeRequestTarget(requestTarget_) + " HTTP/" + Version, "request line");
   if (!sender_.empty()) line("From: " + sender_, "Sender");
   if (!accept_.empty()) line("Accept: " + accept_, "Accept");
   if (!reference_.empty()) line("Referer: " + reference_, "Reference");
@@ -83,8 +93,7 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
   RefuseControl(hostName_, "host");
   line("Host: " + hostName_, "host");
   if (noCache_) line("Pragma: no-cache", "Pragma");
-  if (Method == "POST")
-    line("Content-Length: " + IntToStr(postStream_ ? postStream_->Size() : 0), "Content-Length");
+  if (Method == "POST") line("Content-Length: " + IntToStr(bodyLeft_), "Content-Length");
   if (modifiedSince_ != 0.0)
     line("If-Modified-Since: " + FormatHttpDate(modifiedSince_) + " GMT", "ModifiedSince");
   if (!username_.empty())
@@ -104,16 +113,38 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
   requestBuffer_.Clear();
 }
 
+void THttpCli::RewindPostStream() {
+  bodyLeft_ = 0;
+  try {
+    if (postStream_ == nullptr || postStream_->Seek(0, soBeginning) != 0)
+      throw EInOutError("the position stays elsewhere");
+    bodyLeft_ = postStream_->Size();
+  } catch (const std::exception& e) {
+    throw EHttpException(
+        std::string("HTTP component cannot post: the body stream cannot be positioned at its "
+                    "start: ") +
+            e.what(),
+        httpErrPostStream);
+  }
+}
+
 void THttpCli::HandleSent(TObject*, std::uint16_t) {
   if (!sendingBody_) return;
   try {
-    const std::int64_t count =
-        postStream_ ? postStream_->Read(sendChunk_.data(), sendChunk_.size()) : 0;
+    // Exactly the announced size goes out: a stream that grew since is cut there, one that
+    // shrank fails the request instead of leaving the server waiting.
+    const std::int64_t want =
+        std::min<std::int64_t>(bodyLeft_, static_cast<std::int64_t>(sendChunk_.size()));
+    const std::int64_t count = want > 0 ? postStream_->Read(sendChunk_.data(), want) : 0;
+    if (count <= 0 && bodyLeft_ > 0)
+      throw EInOutError("the body stream ended after " + IntToStr(sentBytes_) + " of " +
+                        IntToStr(sentBytes_ + bodyLeft_) + " bytes");
     if (count <= 0) {
       sendingBody_ = false;
       FireSendEnd();
       return;
     }
+    bodyLeft_ -= count;
     sentBytes_ += count;
     FireSendData(sendChunk_.data(), static_cast<int>(count));
     ctrlSocket_->Send(sendChunk_.data(), static_cast<int>(count));

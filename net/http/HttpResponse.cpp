@@ -54,6 +54,16 @@ std::string Part(const std::string& s, std::size_t from, std::size_t count = std
   return from >= s.size() ? std::string() : s.substr(from, count);
 }
 
+// A field value: what follows the colon without the optional white space around it.
+std::string FieldValue(const std::string& line, std::size_t colon) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  std::size_t begin = colon + 1;
+  std::size_t end = line.size();
+  while (begin < end && blank(line[begin])) ++begin;
+  while (end > begin && blank(line[end - 1])) --end;
+  return line.substr(begin, end - begin);
+}
+
 }  // namespace
 
 void THttpCli::HandleIncoming(TObject*, std::uint16_t) {
@@ -91,7 +101,7 @@ void THttpCli::TakeIncoming() {
   receiveLength_ += count;
 
   if (state_ == hsAwaitingDocument) {
-    if (receiveLength_ > 0) {
+    if (receiveLength_ > 0 && !RequestCutOff()) {
       currentLine_.assign(buf, static_cast<std::size_t>(receiveLength_));
       RunLineHandler();
     }
@@ -99,7 +109,8 @@ void THttpCli::TakeIncoming() {
     return;
   }
 
-  while (receiveLength_ > 0) {
+  // A handler may end the request (abort, time limit): no further line is taken in then.
+  while (receiveLength_ > 0 && !RequestCutOff()) {
     // A zero byte hides any line feed after it.
     const std::size_t searchable = strnlen(buf, static_cast<std::size_t>(receiveLength_));
     const auto* lf = static_cast<const char*>(std::memchr(buf, '\n', searchable));
@@ -108,6 +119,7 @@ void THttpCli::TakeIncoming() {
     std::size_t keep = lineLength;
     if (keep > 0 && buf[keep - 1] == '\r') --keep;
     currentLine_.assign(buf, keep);
+    lineEnd_.assign(buf + keep, lineLength + 1 - keep);
     const int consumed = static_cast<int>(lineLength) + 1;
     // The rest moves forward with its trailing zero byte.
     std::memmove(buf, buf + consumed, static_cast<std::size_t>(receiveLength_ - consumed) + 1);
@@ -146,6 +158,12 @@ void THttpCli::ProcessHeaderLine() {
     ChangeRequestState(hsAwaitingDocument);
     lineHandler_ = &THttpCli::ProcessDocumentData;
     FireHeaderEnd();
+    if (RequestCutOff()) return;
+    // The line goes out with its line end and the bytes held behind it: the document reaches
+    // the caller as it was sent.
+    currentLine_ = line + lineEnd_;
+    currentLine_.append(receiveBuffer_.data(), static_cast<std::size_t>(receiveLength_));
+    receiveLength_ = 0;
     ProcessDocumentData();
     return;
   }
@@ -159,7 +177,7 @@ void THttpCli::ProcessHeaderLine() {
       ProcessHeaderField(line);
     }
     FireHeaderData();
-    if (responseCode_ >= 400) ctrlSocket_->CloseSession();
+    if (responseCode_ >= 400 && !RequestCutOff()) ctrlSocket_->CloseSession();
     return;
   }
 
@@ -175,7 +193,7 @@ void THttpCli::ProcessHeaderLine() {
   ChangeRequestState(hsAwaitingDocument);
   lineHandler_ = &THttpCli::ProcessDocumentData;
   FireHeaderEnd();
-  if (receiveLength_ > 0) {
+  if (receiveLength_ > 0 && !RequestCutOff()) {
     currentLine_.assign(receiveBuffer_.data(), static_cast<std::size_t>(receiveLength_));
     ProcessDocumentData();
     receiveLength_ = 0;
@@ -185,8 +203,7 @@ void THttpCli::ProcessHeaderLine() {
 void THttpCli::ProcessHeaderField(const std::string& line) {
   const std::size_t colon = line.find(':');
   const std::string name = Lower(line.substr(0, colon));
-  // The byte after the colon is skipped whatever it is.
-  const std::string value = Part(line, colon + 2);
+  const std::string value = FieldValue(line, colon);
   if (name == "location") {
     relocationPending_ = true;
     ComputeRelocation(value);
@@ -232,6 +249,12 @@ void THttpCli::EndHeaderAndRelocate() {
                                         IntToStr(HttpMaxRelocations) + " relocations");
     refused = true;
   } else {
+    try {
+      RefuseUnsupportedScheme(requestTarget_);
+    } catch (const EHttpException& e) {
+      Fail(e.HttpCode(), e.Message());
+      refused = true;
+    }
     for (const std::string* s : {&requestTarget_, &targetHost_, &targetPort_, &hostName_}) {
       for (const char c : *s) {
         const auto b = static_cast<unsigned char>(c);
@@ -256,24 +279,29 @@ void THttpCli::ComputeRelocation(const std::string& location) {
   SplitUrl(location, scheme, user, pass, host, port, path);
   const std::string schemeOrHttp = scheme.empty() ? std::string("http") : scheme;
   if (!proxy_.empty()) {
-    // The next request goes to the proxy again, with an absolute URL. A path or a bare name is
-    // completed with the host and the port of the current request (its absolute target), so that
-    // a server on another port than 80 is not sent to port 80.
+    // The next request goes to the proxy again, with an absolute URL. A path or a bare name
+    // resolves against the URL of the request that received it: its scheme, host and port.
     std::string curScheme, curUser, curPass, curHost, curPort, curPath;
     SplitUrl(requestTarget_, curScheme, curUser, curPass, curHost, curPort, curPath);
-    const std::string origin = schemeOrHttp + "://" + hostName_ + PortSuffix(curPort);
-    if (path.empty())
+    const std::string origin = (curScheme.empty() ? schemeOrHttp : curScheme) + "://" +
+                               (curHost.empty() ? hostName_ : curHost) + PortSuffix(curPort);
+    if (path.empty()) {
       requestTarget_ = origin + "/" + host;
-    else if (host.empty())
+    } else if (host.empty()) {
       requestTarget_ = origin + path;
-    else
+    } else {
       requestTarget_ = location;
+      hostName_ = host;  // the Host line names the server the URL names
+    }
   } else if (!location.empty() && location[0] == '/') {
     requestTarget_ = location;
   } else if (!scheme.empty() && !host.empty()) {
+    // As a first request to that URL: its host, its port (80 when it names none) and a Host
+    // line naming it; the request line keeps the absolute form with the port.
     targetHost_ = host;
-    if (!port.empty()) targetPort_ = port;
-    requestTarget_ = scheme + "://" + host + path;
+    hostName_ = host;
+    targetPort_ = port.empty() ? std::string("80") : port;
+    requestTarget_ = scheme + "://" + host + PortSuffix(port) + path;
   } else if (path.empty() || host.empty()) {
     // An absolute target built from HostName names the port the request goes to.
     targetHost_ = hostName_;

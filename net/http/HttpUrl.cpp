@@ -1,6 +1,7 @@
 // URL splitting, base64, the HTTP date and the small text helpers of HttpProt.
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 #include "HttpProt.h"
 
@@ -149,6 +150,39 @@ void SwapExtension(std::string& FileName, const std::string& NewExt) {
     FileName = FileName.substr(0, static_cast<std::size_t>(i)) + NewExt;
   else
     FileName = FileName + "." + NewExt;
+}
+
+bool IsSupportedScheme(const std::string& Scheme) {
+  // The schemes this client can fetch; a request for any other is refused before it is sent.
+  static constexpr const char* kSupportedSchemes[] = {"http"};
+  if (Scheme.empty()) return true;
+  for (const char* supported : kSupportedSchemes) {
+    if (Scheme.size() == std::strlen(supported) && StartsWithNoCase(Scheme, supported)) return true;
+  }
+  return false;
+}
+
+std::string EncodeRequestTarget(const std::string& Target) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const auto isHex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+  std::string out;
+  out.reserve(Target.size());
+  for (std::size_t i = 0; i < Target.size(); ++i) {
+    const auto b = static_cast<unsigned char>(Target[i]);
+    const bool escaped =
+        b == '%' && i + 2 < Target.size() && isHex(Target[i + 1]) && isHex(Target[i + 2]);
+    const bool unsafe = b == ' ' || b == '"' || b == '<' || b == '>' || b == '\\' || b == '^' ||
+                        b == '`' || b == '{' || b == '|' || b == '}' || b >= 0x80 ||
+                        (b == '%' && !escaped);
+    if (unsafe) {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    } else {
+      out += static_cast<char>(b);
+    }
+  }
+  return out;
 }
 
 }  // namespace vantrel

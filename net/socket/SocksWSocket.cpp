@@ -230,6 +230,7 @@ void TCustomSocksWSocket::Connect() {
 
   NegotiationPhase_ = npGreeting;
   NegotiationCount_ = 0;
+  SocksErrorMessage_.clear();
   try {
     TCustomWSocket::Connect();
   } catch (...) {
@@ -310,7 +311,8 @@ void TCustomSocksWSocket::SendConnectRequest() {
         const std::uint32_t Resolved = WSocketResolveHost(AddrText_);  // network order
         std::memcpy(Address, &Resolved, sizeof Address);
       } catch (const std::exception& E) {
-        FireSocksError(SocksErrorResolve, ExceptionClassName(E) + " " + E.what());
+        SocksErrorMessage_ = ExceptionClassName(E) + " " + E.what();
+        FireSocksError(SocksErrorResolve, SocksErrorMessage_);
         Disconnect(true, SocksErrorResolve);
         return;
       }
@@ -515,6 +517,7 @@ bool TCustomSocksWSocket::SessionEstablished() {
 }
 
 void TCustomSocksWSocket::FailNegotiation(std::uint16_t Error, const std::string& Msg) {
+  SocksErrorMessage_ = Msg;
   FireSocksError(Error, Msg);
   TCustomWSocket::FireSessionConnected(Error);
   Disconnect(true, Error);

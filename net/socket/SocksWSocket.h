@@ -106,6 +106,12 @@ class TCustomSocksWSocket : public TCustomWSocket {
   // Refused ("listening is not supported thru socks server") when SocksServer is set.
   void Listen() override;
 
+  // The text of the last negotiation failure (the one given to OnSocksError), kept until the next
+  // Connect; empty when none. Lets an owner word a SOCKS code that SocketErrorText does not know.
+  const std::string& SocksErrorMessage() const { return SocksErrorMessage_; }
+  // Where the dialogue stands; still readable from OnSessionClosed, before the close resets it.
+  TSocksNegotiationPhase NegotiationPhase() const { return NegotiationPhase_; }
+
  protected:
   // Properties, published by TWSocket. The setters of the level, the server and the port are
   // refused (through RaiseSocketException) unless State is wsClosed.
@@ -159,8 +165,6 @@ class TCustomSocksWSocket : public TCustomWSocket {
   // connection takes over here. Returns whether the data was taken care of.
   virtual bool SessionEstablished();
 
-  TSocksNegotiationPhase NegotiationPhase() const { return NegotiationPhase_; }
-
  private:
   // Takes what is waiting into the negotiation buffer, at most up to Limit bytes held in all;
   // false when nothing could be read.
@@ -189,6 +193,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
   std::uint8_t OfferedMethod_ = 0;
   std::string SocksReplyAddr_;
   std::string SocksReplyPort_;
+  std::string SocksErrorMessage_;
   unsigned char NegotiationBuffer_[SocksMessageBufferSize] = {};
   std::int32_t NegotiationCount_ = 0;
   std::int32_t LeftoverCount_ = 0;

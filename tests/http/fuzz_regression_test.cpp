@@ -81,7 +81,7 @@ TEST_F(FuzzRegression, SeedsGiveTheirOutcomes) {
            Case{"split", 200, 0, 0, "abc"},
            Case{"head", 200, 0, 0, ""},
            Case{"relocate", 200, 0, 0, "x"},
-           Case{"relocate-name", 301, 0, 0, "<HTML>hi"},  // the code of the relocation stays
+           Case{"relocate-name", 301, 0, 0, "<HTML>hi\n"},  // the code of the relocation stays
            Case{"notfound", 404, 0, 0, nullptr},
            Case{"reset", -1, httpErrShortResponse, 10054, nullptr},
            Case{"long", 200, httpErrLineTooLong, httpErrLineTooLong, ""},
