@@ -120,6 +120,19 @@ void TCustomSslWSocket::Connect() {
   TCustomSocksWSocket::Connect();
 }
 
+void TCustomSslWSocket::StartTls() {
+  if (State_ != wsConnected || SslRunning() || Negotiating() || SocketType_ != SOCK_STREAM) {
+    RaiseSocketException("StartTls: no plain connection open");
+    return;
+  }
+  Server_ = false;
+  if (!PrepareContext(false)) {
+    FailHandshake(SslErrorSetup, SslErrorText_);
+    return;
+  }
+  StartSession(false);
+}
+
 void TCustomSslWSocket::Dup(SOCKET NewHandle) {
   TCustomSocksWSocket::Dup(NewHandle);
   if (!SslEnable_ || State_ != wsConnected) return;

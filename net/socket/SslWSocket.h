@@ -65,6 +65,10 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   // Sends close_notify before the graceful close.
   void CloseSession() override;
   void AbortSession() override;
+  // Runs the client's handshake on the open plain connection (after a plain exchange, such as a
+  // proxy's CONNECT), whatever SslEnable says; reported as for Connect: OnSslHandshakeDone, then
+  // OnSessionConnected. Refused unless connected without TLS.
+  void StartTls();
   // Plaintext: queued during the handshake, encrypted afterwards.
   std::int32_t Send(const void* Data, std::int32_t Len) override;
 

@@ -222,23 +222,23 @@ TEST_F(Integrity, HandlersMayClearThemselves) {
   EXPECT_FALSE(cli.OnRequestDone);
 }
 
-TEST_F(Integrity, OnlyHttpIsFetched) {
-  ScriptedPeer server(Answer("HTTP/1.0 302 Found\r\nLocation: https://127.0.0.1:1/s\r\n\r\n"));
+TEST_F(Integrity, OnlyHttpAndHttpsAreFetched) {
+  ScriptedPeer server(Answer("HTTP/1.0 302 Found\r\nLocation: ftp://127.0.0.1:1/s\r\n\r\n"));
   THttpCli cli(nullptr);
   HttpRecorder rec(cli);
   cli.SetTimeLimit(10000);
-  cli.SetURL("HTTPS://127.0.0.1:" + std::to_string(server.Port()) + "/");
+  cli.SetURL("FTP://127.0.0.1:" + std::to_string(server.Port()) + "/");
   auto [code, text] = Fetch(cli);
   EXPECT_EQ(code, httpErrUnsupportedScheme);
-  EXPECT_EQ(text, "HTTP request refused: unsupported protocol HTTPS");
+  EXPECT_EQ(text, "HTTP request refused: unsupported protocol FTP");
   EXPECT_TRUE(rec.events.empty()) << rec.Joined();
 
   // Case is ignored for http; a relocation to another scheme is refused before it is sent.
   cli.SetURL("HtTp://127.0.0.1:" + std::to_string(server.Port()) + "/");
   std::tie(code, text) = Fetch(cli);
   EXPECT_EQ(code, httpErrUnsupportedScheme);
-  EXPECT_EQ(text, "HTTP request refused: unsupported protocol https");
-  EXPECT_FALSE(rec.Has("LocationChange https://127.0.0.1:1/s"));
+  EXPECT_EQ(text, "HTTP request refused: unsupported protocol ftp");
+  EXPECT_FALSE(rec.Has("LocationChange ftp://127.0.0.1:1/s"));
   ASSERT_TRUE(server.Join(5000));
   EXPECT_EQ(server.Connections(), 1);
 }

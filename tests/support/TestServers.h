@@ -109,10 +109,11 @@ class NginxServer : public TestServer {
 };
 
 // tinyproxy, an HTTP proxy (absolute URL in the request line) allowing 127.0.0.1, optionally
-// with basic authorisation given as "user:password".
+// with basic authorisation given as "user:password". CONNECT reaches any port, or only
+// connectPort when it is given.
 class TinyproxyServer : public TestServer {
  public:
-  explicit TinyproxyServer(const std::string& basicAuth = {});
+  explicit TinyproxyServer(const std::string& basicAuth = {}, std::uint16_t connectPort = 0);
   std::string Log() const;
 };
 
