@@ -1,12 +1,15 @@
 // https end to end: nginx with TLS directly, through tinyproxy's CONNECT and through microsocks,
 // relocations between http and https, certificates, and a stream cut without close_notify.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "HttpProt.h"
 #include "HttpTestUtil.h"
+#include "TempDir.h"
 #include "TestServers.h"
 #include "TlsCertificates.h"
 #include "WSocket.h"
@@ -189,6 +192,30 @@ TEST_F(Https, ADocumentCutWithoutCloseNotifyIsShort) {
   EXPECT_EQ(Get(whole.Url()), "");
   EXPECT_EQ(rec_.document, "part of a document");
 }
+
+#ifdef HTTPGET_PATH
+TEST_F(Https, HttpgetTakesACaFileOrInsecureAndShowsTheCipher) {
+  test::TempDir dir;
+  const auto run = [&](const std::string& options) {
+    const std::string command = std::string("'") + HTTPGET_PATH + "' -t 20 " + options + " '" +
+                                TlsUrl("/doc.txt") + "' >'" + dir.File("out") + "' 2>'" +
+                                dir.File("err") + "' </dev/null";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(run("-v --cacert '" + certs_->Crt("ca") + "'"), 0);
+  EXPECT_EQ(test::ReadFile(dir.File("out")), std::string(70000, 'd'));
+  const std::string verbose = test::ReadFile(dir.File("err"));
+  EXPECT_NE(verbose.find("TLS: TLSv1.3, TLS_"), std::string::npos) << verbose;
+
+  EXPECT_EQ(run("-q"), 2);
+  EXPECT_NE(test::ReadFile(dir.File("err")).find("certificate verify failed"), std::string::npos);
+
+  EXPECT_EQ(run("-q -k"), 0);
+  EXPECT_EQ(test::ReadFile(dir.File("err")),
+            "httpget: warning: --insecure: the server's certificate is not checked\n");
+}
+#endif
 
 }  // namespace
 }  // namespace vantrel
