@@ -327,7 +327,7 @@ bool TCustomSslWSocket::DeliverPlaintext() {
     // A handler that reads nothing is called again once it reads (RecvRaw posts the notice).
     if (PlainCount() >= Before) break;
   }
-  if (Generation == Generation_) Delivering_ = Nested;
+  Delivering_ = Nested;
   return Handled;
 }
 
@@ -363,6 +363,11 @@ std::int32_t TCustomSslWSocket::RecvRaw(void* Buffer, std::int32_t Len, std::int
 std::int32_t TCustomSslWSocket::Send(const void* Data, std::int32_t Len) {
   if (!SslRunning() || State_ != wsConnected || Len <= 0) {
     return TCustomSocksWSocket::Send(Data, Len);
+  }
+  if (Phase_ == spFailed) {
+    // Never in clear on a connection that was to be encrypted.
+    SocketApi_WSASetLastError(WSAECONNABORTED);
+    return -1;
   }
   if (Phase_ == spHandshake) {
     // Nothing is lost: it goes out encrypted once the handshake is done.
