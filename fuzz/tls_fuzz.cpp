@@ -39,18 +39,13 @@ namespace {
 using vantrel::TObject;
 using vantrel::TWSocket;
 
+using fuzzloop::DrainPeer;
 using fuzzloop::Fail;
 using fuzzloop::Fd;
 using fuzzloop::OpenDescriptors;
 using fuzzloop::RunMessages;
 using fuzzloop::RunUntil;
 using fuzzloop::TheListener;
-
-void DrainPeer(int Peer) {
-  char Buffer[4096];
-  while (recv(Peer, Buffer, sizeof Buffer, MSG_DONTWAIT) > 0) {
-  }
-}
 
 void Play(const std::uint8_t* Data, std::size_t Size) {
   if (Size == 0) return;
@@ -86,10 +81,7 @@ void Play(const std::uint8_t* Data, std::size_t Size) {
   S.SetPort(std::to_string(TheListener().Port));
   S.Connect();
 
-  pollfd Wait{TheListener().Socket.Get(), POLLIN, 0};
-  if (poll(&Wait, 1, 2000) != 1) Fail("the client did not connect");
-  Fd Peer(accept4(TheListener().Socket.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-  if (Peer.Get() < 0) Fail("accept failed");
+  Fd Peer(fuzzloop::AcceptClient());
   // The client hello is on its way before the first chunk.
   RunUntil([&] { return S.State() != vantrel::wsConnecting; }, 1000);
 

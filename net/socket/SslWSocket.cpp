@@ -245,6 +245,12 @@ void TCustomSslWSocket::FlushOutput(bool Announce) {
 }
 
 void TCustomSslWSocket::Decrypt(bool Unbounded) {
+  DecryptRecords(Unbounded);
+  // Reading may have produced records of its own (the answer to a key update).
+  if (Session_ && Session_->OutputPending() > 0) FlushOutput(false);
+}
+
+void TCustomSslWSocket::DecryptRecords(bool Unbounded) {
   while (Session_ && Phase_ == spEstablished && !PeerCloseNotify_ && !Failed_) {
     if (!Unbounded && PlainCount() >= PlainLimit) return;
     if (Plain_.size() - PlainTail_ < RecordRoom) {

@@ -137,6 +137,7 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   // Decrypts into the plaintext buffer, up to its limit unless Unbounded; a bad record is
   // reported from the message loop, since this may run inside a read of the application.
   void Decrypt(bool Unbounded);
+  void DecryptRecords(bool Unbounded);
   // Decrypts what the session holds, taking ciphertext from the socket until some plaintext,
   // the end or nothing more comes; false when the socket had nothing.
   bool Fill();
