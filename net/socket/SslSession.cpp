@@ -65,6 +65,14 @@ int VerifyCallback(int Ok, X509_STORE_CTX* Store) {
   return Ok;
 }
 
+// A client's new session (a TLS 1.3 ticket comes after the handshake): kept for resumption.
+int NewSessionCallback(SSL* Ssl, SSL_SESSION* Session) {
+  auto* Owner = static_cast<TSslSession*>(SSL_get_app_data(Ssl));
+  if (Owner == nullptr) return 0;
+  Owner->KeepSession(Session);
+  return 1;  // the reference is ours now
+}
+
 [[noreturn]] void FailSetup(const std::string& What) {
   const std::string Reason = TakeSslErrorReason();
   throw ESslException("TLS setup failed: " + What + (Reason.empty() ? "" : ": " + Reason));
@@ -88,6 +96,21 @@ void TSslDeleter::operator()(ssl_st* Ssl) const {
   SSL_free(Ssl);
 }
 
+void TSslSessionDeleter::operator()(ssl_session_st* Session) const {
+  SSL_SESSION_free(Session);
+}
+
+ssl_session_st* TSslContext::SessionFor(const std::string& Key) const {
+  const auto It = Sessions_.find(Key);
+  return It == Sessions_.end() ? nullptr : It->second.get();
+}
+
+void TSslContext::KeepSession(const std::string& Key, ssl_session_st* Session) {
+  // A bounded memory: a client that talks to many servers starts over now and then.
+  if (Sessions_.size() >= 64 && Sessions_.find(Key) == Sessions_.end()) Sessions_.clear();
+  Sessions_[Key].reset(Session);
+}
+
 TSslContext::TSslContext(const TSslSettings& Settings) : Settings_(Settings) {
   ERR_clear_error();
   Ctx_.reset(SSL_CTX_new(Settings.Server ? TLS_server_method() : TLS_client_method()));
@@ -100,6 +123,10 @@ TSslContext::TSslContext(const TSslSettings& Settings) : Settings_(Settings) {
   // would answer with a reset.
   if (Settings.Server) SSL_CTX_set_num_tickets(Ctx, 0);
 
+  if (!Settings.Server) {
+    SSL_CTX_set_session_cache_mode(Ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(Ctx, NewSessionCallback);
+  }
   if (Settings.Server && Settings.CertFile.empty()) {
     throw ESslException("TLS setup failed: a server needs SslCertFile and SslKeyFile");
   }
@@ -134,7 +161,9 @@ TSslContext::TSslContext(const TSslSettings& Settings) : Settings_(Settings) {
   }
 }
 
-TSslSession::TSslSession(const TSslContext& Context, const std::string& ServerName) {
+TSslSession::TSslSession(TSslContext& Context, const std::string& ServerName,
+                         const std::string& SessionKey)
+    : Context_(Context), SessionKey_(SessionKey) {
   ERR_clear_error();
   Ssl_.reset(SSL_new(Context.Handle()));
   if (!Ssl_) FailSetup("no session");
@@ -153,6 +182,9 @@ TSslSession::TSslSession(const TSslContext& Context, const std::string& ServerNa
     return;
   }
   SSL_set_connect_state(Ssl);
+  if (SSL_SESSION* Earlier = Context.SessionFor(SessionKey); Earlier != nullptr) {
+    SSL_set_session(Ssl, Earlier);
+  }
   if (ServerName.empty()) return;
   ExpectedHost_ = ServerName;
   const bool Ip = IsIpAddress(ServerName);
@@ -227,6 +259,10 @@ void TSslSession::Shutdown() {
 
 std::string TSslSession::Version() const {
   return SSL_get_version(Ssl_.get());
+}
+
+bool TSslSession::Resumed() const {
+  return SSL_session_reused(Ssl_.get()) == 1;
 }
 
 std::string TSslSession::Cipher() const {

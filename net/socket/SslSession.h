@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -17,6 +18,7 @@
 
 struct ssl_ctx_st;
 struct ssl_st;
+struct ssl_session_st;
 struct bio_st;
 
 namespace vantrel {
@@ -55,6 +57,9 @@ struct TSslCtxDeleter {
 struct TSslDeleter {
   void operator()(ssl_st* Ssl) const;
 };
+struct TSslSessionDeleter {
+  void operator()(ssl_session_st* Session) const;
+};
 
 // An OpenSSL context for TLS 1.2 and 1.3, shared by the sessions of one socket.
 class TSslContext {
@@ -64,9 +69,16 @@ class TSslContext {
   const TSslSettings& Settings() const { return Settings_; }
   ssl_ctx_st* Handle() const { return Ctx_.get(); }
 
+  // Client: the last session each server (name and port) gave, offered again on the next
+  // connection to it so that the handshake can be shortened. Owned here; the context's settings
+  // (trust, verification) are those it was verified under.
+  ssl_session_st* SessionFor(const std::string& Key) const;
+  void KeepSession(const std::string& Key, ssl_session_st* Session);
+
  private:
   TSslSettings Settings_;
   std::unique_ptr<ssl_ctx_st, TSslCtxDeleter> Ctx_;
+  std::map<std::string, std::unique_ptr<ssl_session_st, TSslSessionDeleter>> Sessions_;
 };
 
 class TSslSession {
@@ -79,7 +91,9 @@ class TSslSession {
 
   // ServerName (client only): sent as SNI when it is a name, and checked against the
   // certificate (a dotted address is checked as an IP address) when the context verifies.
-  TSslSession(const TSslContext& Context, const std::string& ServerName);
+  // SessionKey (client only) names the server for resumption; empty: none.
+  TSslSession(TSslContext& Context, const std::string& ServerName,
+              const std::string& SessionKey = {});
   ~TSslSession();
   TSslSession(const TSslSession&) = delete;
   TSslSession& operator=(const TSslSession&) = delete;
@@ -101,16 +115,22 @@ class TSslSession {
 
   std::string Version() const;
   std::string Cipher() const;
+  // The handshake resumed an earlier session.
+  bool Resumed() const;
   std::uint16_t ErrorCode() const { return ErrorCode_; }
   const std::string& ErrorText() const { return ErrorText_; }
 
   // The verification found the leaf certificate made out for Names, not the expected host.
   void NoteHostMismatch(std::string Names) { CertificateNames_ = std::move(Names); }
+  // A session ticket came: the context keeps it for the next connection to this server.
+  void KeepSession(ssl_session_st* Session) { Context_.KeepSession(SessionKey_, Session); }
 
  private:
   // Fills ErrorCode_ and ErrorText_ after a failed call; Prefix says what failed.
   void RecordFailure(int Result, const char* Prefix, std::uint16_t Code);
 
+  TSslContext& Context_;
+  std::string SessionKey_;
   std::unique_ptr<ssl_st, TSslDeleter> Ssl_;
   bio_st* In_ = nullptr;   // owned by Ssl_
   bio_st* Out_ = nullptr;  // owned by Ssl_

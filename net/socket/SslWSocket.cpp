@@ -159,6 +159,7 @@ void TCustomSslWSocket::StartSession(bool Server) {
   Server_ = Server;
   SslVersion_.clear();
   SslCipher_.clear();
+  SslResumed_ = false;
   PeerCloseNotify_ = false;
   HandshakeCut_ = false;
   if (Server && !PrepareContext(true)) {
@@ -169,7 +170,9 @@ void TCustomSslWSocket::StartSession(bool Server) {
                            : SslServerName_.empty() ? AddrText_
                                                     : SslServerName_;
   try {
-    Session_ = std::make_unique<TSslSession>(*Context_, Name);
+    // A server is known by the name it is checked against and its port.
+    Session_ = std::make_unique<TSslSession>(*Context_, Name,
+                                             Server ? std::string() : Name + ":" + PortText_);
   } catch (const ESslException& E) {
     FailHandshake(SslErrorSetup, E.Message());
     return;
@@ -203,6 +206,7 @@ bool TCustomSslWSocket::StepHandshake() {
   Phase_ = spEstablished;
   SslVersion_ = Session_->Version();
   SslCipher_ = Session_->Cipher();
+  SslResumed_ = Session_->Resumed();
   FireSslHandshakeDone(0);
   if (Generation != Generation_) return false;
   if (!Server_) {

@@ -94,6 +94,10 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   // Negotiated protocol ("TLSv1.3") and cipher, once the handshake is done; empty otherwise.
   const std::string& SslVersion() const { return SslVersion_; }
   const std::string& SslCipher() const { return SslCipher_; }
+  // The last handshake resumed the session of an earlier connection to the same server (name
+  // and port): a client offers the session it got last time, so only the first connection to a
+  // server pays for the certificate checks.
+  bool SslSessionReused() const { return SslResumed_; }
   // The detailed text of the last TLS failure of this component.
   const std::string& SslErrorText() const { return SslErrorText_; }
   // The peer's close_notify has been read on the current connection.
@@ -175,6 +179,7 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   std::string Pending_;  // plaintext sent during the handshake
   std::string SslVersion_;
   std::string SslCipher_;
+  bool SslResumed_ = false;
   std::string SslErrorText_;
 };
 

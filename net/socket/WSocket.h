@@ -75,6 +75,7 @@ class TWSocket : public TCustomSyncWSocket {
   using TCustomSslWSocket::SslErrorText;
   using TCustomSslWSocket::SslKeyFile;
   using TCustomSslWSocket::SslServerName;
+  using TCustomSslWSocket::SslSessionReused;
   using TCustomSslWSocket::SslVerifyPeer;
   using TCustomSslWSocket::SslVersion;
 

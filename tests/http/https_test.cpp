@@ -76,6 +76,10 @@ TEST_F(Https, GetWithVerificationAndRelocationsBothWays) {
   EXPECT_EQ(cli_.CtrlSocket()->SslVersion(), "TLSv1.3");
   EXPECT_EQ(cli_.CtrlSocket()->SslServerName(), "127.0.0.1");
   EXPECT_EQ(rec_.commands.front(), "GET /doc.txt HTTP/1.0");
+  // The next connection to the same server resumes the session.
+  EXPECT_FALSE(cli_.CtrlSocket()->SslSessionReused());
+  EXPECT_EQ(Get(TlsUrl("/doc.txt")), "");
+  EXPECT_TRUE(cli_.CtrlSocket()->SslSessionReused());
 
   // http -> https -> http; a relative location keeps https.
   rec_.events.clear();
