@@ -10,17 +10,20 @@
 // be called from any thread.
 //
 // Notes:
-// - Relocation keeps the port. A location that is a path ("/y") or a bare name ("y.html") is
-//   made into an absolute target from HostName; that target carries ":" and the port of the
-//   current request unless the port is "80". Through a proxy the port is taken from the current
-//   request's absolute target ("http://h:8080/x" relocated to "/y" gives "http://h:8080/y");
-//   directly, it is the port the relocated request connects to (TargetPort, or the port the
-//   location names). Without this a server on another port was sent to port 80 by the proxy.
+// - A relative location keeps the port. A path ("/y") or a bare name ("y.html") is made into an
+//   absolute target from the current request's host; that target carries ":" and the port of the
+//   current request unless the port is "80". Through a proxy the scheme, host and port are taken
+//   from the current request's absolute target ("http://h:8080/x" relocated to "/y" gives
+//   "http://h:8080/y"); directly, the port is the one the relocated request connects to
+//   (TargetPort, or the port the location names). An absolute location is fetched as a first
+//   request to it would be: its own host and port (80 when it names none), and the Host line
+//   names that host.
 // - In the document phase the control socket is read 128 KiB at a time and the bytes are handed
 //   out in order, in chunks of at most 8192 bytes (one OnDocData and one ReceiveStream write
 //   each), with CurrentLine holding the chunk; reading 8 KiB at a time cost a read and a
 //   readiness check per 8 KiB. The header phase still reads into the 8192-byte buffer. Once a
-//   handler has ended the request (an abort, the time limit), no further chunk is delivered.
+//   handler has ended the request failed (an abort, the time limit), no further header line or
+//   chunk is delivered.
 #pragma once
 
 #include <array>
@@ -429,7 +432,8 @@ class THttpCli : public TComponent {
   bool sessionOpen_ = false;
   bool sendingBody_ = false;
   bool relocationPending_ = false;
-  std::int64_t bodyLeft_ = 0;  // body bytes still to send of the announced size
+  std::int64_t bodySize_ = 0;  // the announced body size of this connection's POST
+  std::int64_t bodyLeft_ = 0;  // what is still to send of it
   // The line end that followed CurrentLine in the header phase ("\r\n", "\n").
   std::string lineEnd_;
   int headerLineCount_ = 0;

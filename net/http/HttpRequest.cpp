@@ -95,7 +95,7 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
   RefuseControl(hostName_, "host");
   line("Host: " + hostName_, "host");
   if (noCache_) line("Pragma: no-cache", "Pragma");
-  if (Method == "POST") line("Content-Length: " + IntToStr(bodyLeft_), "Content-Length");
+  if (Method == "POST") line("Content-Length: " + IntToStr(bodySize_), "Content-Length");
   if (modifiedSince_ != 0.0)
     line("If-Modified-Since: " + FormatHttpDate(modifiedSince_) + " GMT", "ModifiedSince");
   if (!username_.empty())
@@ -116,11 +116,11 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
 }
 
 void THttpCli::RewindPostStream() {
-  bodyLeft_ = 0;
+  bodySize_ = bodyLeft_ = 0;
   try {
     if (postStream_ == nullptr || postStream_->Seek(0, soBeginning) != 0)
       throw EInOutError("the position stays elsewhere");
-    bodyLeft_ = postStream_->Size();
+    bodySize_ = bodyLeft_ = postStream_->Size();
   } catch (const std::exception& e) {
     throw EHttpException(
         std::string("HTTP component cannot post: the body stream cannot be positioned at its "
@@ -137,10 +137,11 @@ void THttpCli::HandleSent(TObject*, std::uint16_t) {
     // shrank fails the request instead of leaving the server waiting.
     const std::int64_t want =
         std::min<std::int64_t>(bodyLeft_, static_cast<std::int64_t>(sendChunk_.size()));
-    const std::int64_t count = want > 0 ? postStream_->Read(sendChunk_.data(), want) : 0;
+    const std::int64_t count =
+        want > 0 && postStream_ != nullptr ? postStream_->Read(sendChunk_.data(), want) : 0;
     if (count <= 0 && bodyLeft_ > 0)
-      throw EInOutError("the body stream ended after " + IntToStr(sentBytes_) + " of " +
-                        IntToStr(sentBytes_ + bodyLeft_) + " bytes");
+      throw EInOutError("the body stream ended after " + IntToStr(bodySize_ - bodyLeft_) + " of " +
+                        IntToStr(bodySize_) + " bytes");
     if (count <= 0) {
       sendingBody_ = false;
       FireSendEnd();

@@ -26,6 +26,19 @@ inline std::vector<ScriptStep> Answer(const std::string& bytes) {
   return {step::Accept(), step::ReadUntil("\r\n\r\n"), step::Send(bytes), step::Close()};
 }
 
+// One answer per connection, each after the whole request header.
+inline std::vector<ScriptStep> Answers(const std::vector<std::string>& answers) {
+  std::vector<ScriptStep> script;
+  for (const std::string& a : answers) {
+    for (ScriptStep& s : Answer(a)) script.push_back(std::move(s));
+  }
+  return script;
+}
+
+inline std::string FirstLine(const std::string& s) {
+  return s.substr(0, s.find("\r\n"));
+}
+
 // Records every event of a client as a short text, in order.
 struct HttpRecorder {
   explicit HttpRecorder(THttpCli& cli) : cli_(cli) {

@@ -10,6 +10,8 @@
 namespace vantrel {
 namespace {
 
+using test::Answers;
+using test::FirstLine;
 using test::HttpRecorder;
 using test::LocalUrl;
 using test::ScriptedPeer;
@@ -25,22 +27,6 @@ std::vector<std::string> RequestLines(const HttpRecorder& rec) {
     first = c.empty();  // the empty line ends a request header
   }
   return lines;
-}
-
-std::string FirstLine(const std::string& s) {
-  return s.substr(0, s.find("\r\n"));
-}
-
-// One answer per connection, each after the whole request header.
-std::vector<ScriptStep> Answers(const std::vector<std::string>& answers) {
-  std::vector<ScriptStep> script;
-  for (const std::string& a : answers) {
-    script.push_back(step::Accept());
-    script.push_back(step::ReadUntil("\r\n\r\n"));
-    script.push_back(step::Send(a));
-    script.push_back(step::Close());
-  }
-  return script;
 }
 
 using RelocationPort = test::HttpTest;
