@@ -31,7 +31,6 @@ TQtApplication::TQtApplication(int& argc, char** argv)
                    [this] { PumpPlatformMessages(); });
   // Every post that makes the queue non-empty now makes the descriptor readable.
   Queue.SetExternalWaiter(true);
-  QObject::connect(qt_.get(), &QGuiApplication::lastWindowClosed, [this] { Terminate(); });
 }
 
 TQtApplication::~TQtApplication() {
@@ -68,6 +67,9 @@ void TQtApplication::Run() {
   if (mainForm_) mainForm_->show();
   while (!Terminated()) {
     ProcessMessages();
+    // Qt's own signal for the last closed window comes only from its exec() loop, which this
+    // loop replaces; a main form that a close has hidden ends the run here.
+    if (mainForm_ && mainForm_->isHidden()) Terminate();
     if (Terminated()) break;
     WaitForMessages();
   }

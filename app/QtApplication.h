@@ -30,7 +30,7 @@ class TQtApplication : public TApplication {
   void ProcessMessages() override;
   // Blocks in Qt's wait until a Qt event or platform message arrives.
   void WaitForMessages() override;
-  // Shows the main form and runs until Terminate() or until the last window has closed.
+  // Shows the main form and runs until Terminate() or until the main form has been closed.
   void Run() override;
 
   // Takes ownership of the program's main form.

@@ -39,6 +39,7 @@ bool TRegistry::OpenKey(const std::string& Key, bool CanCreate) {
   if (path.empty() || RootKeyName(root_).empty()) return false;
   key_ = path;
   const std::string full = FullKey();
+  wanted_ = full;
   bool exists = hive_.Load().HasKey(full);
   if (!exists && CanCreate) {
     exists = hive_.Update([&](TRegistryHive& hive) {
@@ -82,8 +83,11 @@ void TRegistry::WriteString(const std::string& Name, const std::string& Value) {
     if (keyThere) hive.SetString(full, Name, Value);
     return keyThere;
   });
-  if (!stored || !keyThere)
-    throw ERegistryException(Format("Failed to set data for '%s'", Name.c_str()));
+  if (!stored || !keyThere) {
+    const std::string cause =
+        !hive_.Failure().empty() ? hive_.Failure() : hive_.Path() + ": no key " + wanted_;
+    throw ERegistryException(Format("Failed to set data for '%s'", Name.c_str()), cause);
+  }
 }
 
 }  // namespace vantrel

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "Exceptions.h"
 #include "RegistryHive.h"
@@ -29,7 +30,13 @@ std::string RootKeyName(TRootKey Root);
 // "Failed to set data for '%s'".
 class ERegistryException : public Exception {
  public:
-  using Exception::Exception;
+  explicit ERegistryException(std::string Message, std::string Cause = {})
+      : Exception(std::move(Message)), cause_(std::move(Cause)) {}
+  // What stood in the way, for the user ("<file>: Permission denied"); "" when unknown.
+  const std::string& Cause() const { return cause_; }
+
+ private:
+  std::string cause_;
 };
 
 class TRegistry {
@@ -68,6 +75,7 @@ class TRegistry {
   bool lazyWrite_ = true;
   bool open_ = false;
   std::string key_;
+  std::string wanted_;  // the full name of the key last asked for, for the failure's cause
 };
 
 }  // namespace vantrel

@@ -10,15 +10,20 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 #include <utility>
+
+#include "Utf16Text.h"
 
 namespace vantrel {
 namespace {
 
 constexpr char kHeader[] = "Windows Registry Editor Version 5.00";
 constexpr char kTempInfix[] = ".tmp-";
+const std::string kUtf16Bom = "\xFF\xFE";
+const std::string kUtf8Bom = "\xEF\xBB\xBF";
 // How long a writer waits for another process to finish its update.
 constexpr auto kLockPatience = std::chrono::seconds(5);
 
@@ -123,32 +128,22 @@ bool ParseHexList(const std::string& s, std::string& bytes) {
   return flush();
 }
 
-// The registry keeps strings as UTF-16; a byte string maps one byte to one code unit.
-std::string Utf16ToBytes(const std::string& units) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < units.size(); i += 2) {
-    unsigned u = static_cast<unsigned char>(units[i]) | static_cast<unsigned char>(units[i + 1])
-                                                            << 8;
-    if (u == 0) break;
-    out += u < 0x100 ? static_cast<char>(u) : '?';
-  }
-  return out;
+// String data as the registry keeps it: UTF-16LE up to the first zero unit.
+std::string StringOfUtf16(const std::string& units) {
+  std::size_t end = 0;
+  while (end + 1 < units.size() && (units[end] != '\0' || units[end + 1] != '\0')) end += 2;
+  return Utf16LeToUtf8(std::string_view(units).substr(0, end));
 }
 
-std::string HexOfUtf16(const std::string& bytes) {
+std::string HexOfUtf16(const std::string& text) {
   static const char* digits = "0123456789abcdef";
   std::string out;
-  auto put = [&](unsigned char b) {
+  for (char c : Utf8ToUtf16Le(text) + std::string(2, '\0')) {
+    const auto b = static_cast<unsigned char>(c);
     if (!out.empty()) out += ',';
     out += digits[b >> 4];
     out += digits[b & 15];
-  };
-  for (char c : bytes) {
-    put(static_cast<unsigned char>(c));
-    put(0);
   }
-  put(0);
-  put(0);
   return out;
 }
 
@@ -170,7 +165,7 @@ std::optional<TRegValue> DecodeData(const std::string& raw) {
     if (lower.rfind(prefix, 0) == 0) {
       std::string bytes;
       if (!ParseHexList(data.substr(7), bytes)) return TRegValue{rdUnreadable, {}};
-      return TRegValue{type, Utf16ToBytes(bytes)};
+      return TRegValue{type, StringOfUtf16(bytes)};
     }
   }
   if (lower.rfind("dword:", 0) == 0 || lower.rfind("hex:", 0) == 0 || lower.rfind("hex(", 0) == 0 ||
@@ -213,16 +208,18 @@ bool ContinuesOnNextLine(const std::string& line) {
 }  // namespace
 
 TRegistryHive::TRegistryHive(const std::string& Text) {
-  std::string text = Text;
-  if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
-    // A UTF-16 export, as the registry editor writes it: read as bytes, written back as bytes.
-    std::string units = text.substr(2);
-    text.clear();
-    for (std::size_t i = 0; i + 1 < units.size(); i += 2) {
-      unsigned u = static_cast<unsigned char>(units[i]) | static_cast<unsigned char>(units[i + 1])
-                                                              << 8;
-      text += u < 0x100 ? static_cast<char>(u) : '?';
-    }
+  std::string text;
+  if (Text.rfind(kUtf16Bom, 0) == 0) {
+    // A UTF-16 export, as the registry editor writes it: edited as UTF-8, written back as it came.
+    encoding_ = teUtf16Le;
+    const std::string_view units = std::string_view(Text).substr(2);
+    text = Utf16LeToUtf8(units);
+    if (units.size() % 2 != 0) oddByte_ = std::string(1, units.back());
+  } else if (Text.rfind(kUtf8Bom, 0) == 0) {
+    encoding_ = teUtf8Bom;
+    text = Text.substr(3);
+  } else {
+    text = Text;
   }
   if (text.empty()) return;
   std::size_t start = 0;
@@ -245,7 +242,15 @@ std::string TRegistryHive::Text() const {
     out += lines_[i];
     if (i + 1 < lines_.size() || endsWithNewline_) out += '\n';
   }
-  return out;
+  switch (encoding_) {
+    case teUtf16Le:
+      return kUtf16Bom + Utf8ToUtf16Le(out) + oddByte_;
+    case teUtf8Bom:
+      return kUtf8Bom + out;
+    case teUtf8:
+    default:
+      return out;
+  }
 }
 
 std::vector<TRegistryHive::Section> TRegistryHive::Sections() const {
@@ -406,15 +411,19 @@ void RemoveStaleTemporaries(const std::filesystem::path& file) {
   }
 }
 
-bool ReplaceAtomically(const std::string& path, const std::string& text) {
+// Writes text to a new file beside path, with the permission bits mode, and renames it over path.
+// On failure errno says why.
+bool ReplaceAtomically(const std::string& path, const std::string& text, mode_t mode) {
   std::string temp = path + kTempInfix + "XXXXXX";
   FileDescriptor fd(::mkstemp(temp.data()));
   if (!fd.Valid()) return false;
-  bool ok = WriteAll(fd.Get(), text) && ::fsync(fd.Get()) == 0;
+  bool ok = ::fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), text) && ::fsync(fd.Get()) == 0;
   ok = fd.Close() && ok;
   if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) {
+    const int err = errno;
     ::unlink(temp.c_str());
+    errno = err;
     return false;
   }
   // The rename itself must reach the disk for the new contents to survive a crash.
@@ -424,33 +433,63 @@ bool ReplaceAtomically(const std::string& path, const std::string& text) {
   return true;
 }
 
+// The file that path leads to: symbolic links are followed (a relative one from its own folder),
+// so that a settings file kept elsewhere is replaced there and the link stays. A chain that does
+// not end is left to the system, whose open then refuses it.
+std::string LinkTarget(const std::string& path) {
+  std::filesystem::path at(path);
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(at, ec))) break;
+    const std::filesystem::path next = std::filesystem::read_symlink(at, ec);
+    if (ec) break;
+    at = next.is_absolute() ? next : at.parent_path() / next;
+  }
+  return at.string();
+}
+
 }  // namespace
 
-TRegistryHive THiveFile::Load() const {
+TRegistryHive THiveFile::Load() {
+  failure_.clear();
   std::string text;
-  if (!ReadWholeFile(path_, text)) return TRegistryHive();
+  if (!ReadWholeFile(path_, text)) {
+    failure_ = path_ + ": " + std::strerror(errno);
+    return TRegistryHive();
+  }
   return TRegistryHive(text);
 }
 
-bool THiveFile::Update(const std::function<bool(TRegistryHive&)>& Change) const {
-  const std::filesystem::path file(path_);
+bool THiveFile::Update(const std::function<bool(TRegistryHive&)>& Change) {
+  failure_.clear();
+  const std::string target = LinkTarget(path_);
+  const auto fail = [&](const std::string& where, const std::string& why) {
+    failure_ = where + ": " + why;
+    return false;
+  };
   std::error_code ec;
-  std::filesystem::create_directories(file.parent_path(), ec);
-  FileDescriptor lock(::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (!lock.Valid()) return false;
+  std::filesystem::create_directories(std::filesystem::path(target).parent_path(), ec);
+  const std::string lockPath = target + ".lock";
+  FileDescriptor lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!lock.Valid()) return fail(lockPath, std::strerror(errno));
   const auto giveUp = std::chrono::steady_clock::now() + kLockPatience;
   while (::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (std::chrono::steady_clock::now() >= giveUp) return false;
+    if (errno != EWOULDBLOCK && errno != EINTR) return fail(lockPath, std::strerror(errno));
+    if (std::chrono::steady_clock::now() >= giveUp)
+      return fail(lockPath, "held by another process for too long");
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  RemoveStaleTemporaries(file);
+  RemoveStaleTemporaries(target);
   // Read again under the lock, so that a value another process wrote a moment ago is kept.
   std::string text;
-  if (!ReadWholeFile(path_, text)) return false;
+  if (!ReadWholeFile(target, text)) return fail(target, std::strerror(errno));
   TRegistryHive hive(text);
   if (!Change(hive)) return true;
-  return ReplaceAtomically(path_, hive.Text());
+  // A new file is private; a replaced one keeps its bits.
+  struct stat old {};
+  const mode_t mode = ::stat(target.c_str(), &old) == 0 ? old.st_mode & 07777 : 0600;
+  if (!ReplaceAtomically(target, hive.Text(), mode)) return fail(target, std::strerror(errno));
+  return true;
   // The lock is released when `lock` is closed.
 }
 

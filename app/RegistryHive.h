@@ -8,8 +8,10 @@
 //
 // TRegistryHive edits such a text in memory, line by line, so that a change touches only the
 // line of the value it changes: comments, other keys, values of other types and lines it cannot
-// read are kept as they are. THiveFile keeps one hive on disk, with atomic replacement and an
-// inter-process lock.
+// read are kept as they are. A file in UTF-8 (with or without a byte order mark) or in UTF-16LE
+// with a byte order mark, the registry editor's own export form, is written back in the same
+// encoding; texts in memory are UTF-8. THiveFile keeps one hive on disk, with atomic replacement
+// and an inter-process lock.
 //
 // Thread rule: objects of these classes are not shared between threads; separate objects on
 // separate threads or processes may use the same file at the same time.
@@ -38,7 +40,8 @@ class TRegistryHive {
   // Takes a whole file; never fails (lines that are not understood are kept, unread).
   explicit TRegistryHive(const std::string& Text);
 
-  // The file text; unchanged lines come out byte for byte as they went in.
+  // The file text, in the encoding it came in; unchanged lines come out byte for byte as they
+  // went in.
   std::string Text() const;
 
   // Key names are full paths with the root ("HKEY_LOCAL_MACHINE\SOFTWARE\..."), compared
@@ -69,6 +72,10 @@ class TRegistryHive {
   std::vector<ValueSpan> Values(const Section& S) const;
   std::string NewLine() const { return crlf_ ? "\r" : ""; }
 
+  enum TEncoding : std::uint8_t { teUtf8, teUtf8Bom, teUtf16Le };
+
+  TEncoding encoding_ = teUtf8;
+  std::string oddByte_;             // a UTF-16 file's last byte when its length is odd
   std::vector<std::string> lines_;  // without '\n'; a '\r' before it stays in the line
   bool crlf_ = false;
   bool endsWithNewline_ = true;
@@ -85,18 +92,23 @@ class THiveFile {
 
   const std::string& Path() const { return path_; }
 
-  // The hive as stored now; an empty hive when the file is missing or cannot be read. Needs no
-  // lock: the file is only ever replaced whole.
-  TRegistryHive Load() const;
+  // The hive as stored now; an empty hive when the file is missing or cannot be read (Failure()
+  // then says why). Needs no lock: the file is only ever replaced whole.
+  TRegistryHive Load();
 
   // Under the inter-process lock: reads the file again, lets Change edit it, and, when Change
   // returns true, replaces the file atomically (temporary file, fsync, rename, fsync of the
-  // folder). Creates the folder when missing. Returns false when the lock could not be had within
-  // a few seconds or the file could not be written; the old file is then left as it was.
-  bool Update(const std::function<bool(TRegistryHive&)>& Change) const;
+  // folder). The replacement keeps the old file's permission bits; when the path is a symbolic
+  // link, the file it leads to is locked and replaced, beside itself, and the link stays.
+  // Creates the folder when missing. Returns false when the lock could not be had within a few
+  // seconds or the file could not be read or written; the old file is then left as it was, and
+  // Failure() says why ("<file>: <reason>"), until the next Load or Update.
+  bool Update(const std::function<bool(TRegistryHive&)>& Change);
+  const std::string& Failure() const { return failure_; }
 
  private:
   std::string path_;
+  std::string failure_;
 };
 
 }  // namespace vantrel

@@ -43,7 +43,7 @@ TStatusCheck::~TStatusCheck() {
 
 void TStatusCheck::Fetch(const std::string& Uin) {
   http_.SetURL(StatusUrl(Uin));
-  file_ = std::make_unique<TFileStream>(StatusFileName, fmCreate);
+  file_ = std::make_unique<TFreshFileStream>(StatusFileName);
   http_.SetReceiveStream(file_.get());
   http_.GetDocument();
   http_.SetReceiveStream(nullptr);

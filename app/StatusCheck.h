@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "FreshFileStream.h"
 #include "HttpProt.h"
-#include "Streams.h"
 
 namespace vantrel {
 
@@ -45,9 +45,9 @@ class TStatusCheck {
   TStatusCheck(const TStatusCheck&) = delete;
   TStatusCheck& operator=(const TStatusCheck&) = delete;
 
-  // Sets the URL for Uin, creates "_icq.gif" as the receive stream, runs the GET and releases
-  // the stream. Raises what the file or the request raises; the stream then stays attached until
-  // Abandon.
+  // Sets the URL for Uin, creates "_icq.gif" afresh as the receive stream (never through a link
+  // of that name), runs the GET and releases the stream. Raises what the file or the request
+  // raises; the stream then stays attached until Abandon.
   void Fetch(const std::string& Uin);
   // Opens "_icq.gif" for reading, takes its size and closes it; raises EInOutError.
   static std::int64_t MeasureFile();
@@ -58,7 +58,7 @@ class TStatusCheck {
 
  private:
   THttpCli& http_;
-  std::unique_ptr<TFileStream> file_;
+  std::unique_ptr<TFreshFileStream> file_;
 };
 
 }  // namespace vantrel

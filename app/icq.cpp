@@ -2,13 +2,17 @@
 
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QGuiApplication>
 #include <QPixmap>
+#include <QScreen>
 #include <QShortcut>
+#include <algorithm>
 
 #include "Application.h"
 #include "Dialogs.h"
 #include "Exceptions.h"
 #include "IndicatorPictures.h"
+#include "Registry.h"
 #include "SettingsStore.h"
 
 namespace vantrel {
@@ -20,6 +24,20 @@ namespace {
 constexpr int kDesignLeft = 200;
 constexpr int kDesignTop = 108;
 constexpr char kProxyPrompt[] = "Server:Port  Example: proxy.example.net:8080";
+
+// Why the exception being handled was raised, in words for the user: for the settings store the
+// file and the system's reason.
+std::string CauseOfCurrentException() {
+  try {
+    throw;
+  } catch (const ERegistryException& E) {
+    return E.Cause().empty() ? E.Message() : E.Cause();
+  } catch (const std::exception& E) {
+    return E.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
 
 }  // namespace
 
@@ -137,8 +155,24 @@ void TForm1::SetTop(int Value) {
 }
 
 void TForm1::showEvent(QShowEvent* Event) {
+  if (!Event->spontaneous() && !shownOnce_) {
+    shownOnce_ = true;
+    if (positioned_) KeepOnScreen();
+  }
   positioned_ = true;
   QWidget::showEvent(Event);
+}
+
+void TForm1::KeepOnScreen() {
+  const QRect Window(QPoint(Left(), Top()), size());
+  for (const QScreen* Screen : QGuiApplication::screens())
+    if (Screen->availableGeometry().intersects(Window)) return;
+  const QScreen* Primary = QGuiApplication::primaryScreen();
+  if (Primary == nullptr) return;
+  // As near to the stored place as the primary screen allows.
+  const QRect Area = Primary->availableGeometry();
+  move(std::clamp(Window.left(), Area.left(), std::max(Area.left(), Area.right() + 1 - width())),
+       std::clamp(Window.top(), Area.top(), std::max(Area.top(), Area.bottom() + 1 - height())));
 }
 
 void TForm1::contextMenuEvent(QContextMenuEvent* Event) {
@@ -206,12 +240,21 @@ void TForm1::FormClose(TObject*, TCloseAction&) {
 
 void TForm1::closeEvent(QCloseEvent* Event) {
   TCloseAction Action = caHide;
-  const bool Stored = Guarded([&] { FormClose(this, Action); });
-  // A close whose settings could not be stored is refused once, so the failure can be seen;
-  // the next close request closes all the same.
+  bool Stored = true;
+  std::string Cause;
+  try {
+    FormClose(this, Action);
+  } catch (...) {
+    Stored = false;
+    Cause = CauseOfCurrentException();
+    Application().HandleCurrentException(this);
+  }
+  // A close whose settings could not be stored is refused once, with the reason and what the
+  // next close does; the next close request closes all the same.
   if (!Stored && !closeRefused_) {
     closeRefused_ = true;
     Event->ignore();
+    ShowMessage(this, "Settings not saved: " + Cause + ". Close again to quit without saving.");
     return;
   }
   if (Stored && Action == caNone) {

@@ -71,6 +71,9 @@ class TForm1 : public QWidget, public TComponent {
  private:
   void BuildLayout();
   void ShowIndicator(TIcqStatus Status);
+  // At the first show: a stored position that would leave the window on no available screen (a
+  // screen since removed, a smaller display) is moved onto the primary screen.
+  void KeepOnScreen();
   // Runs a handler; what it raises goes to the application's exception hook. False when it
   // raised.
   template <class Handler>
@@ -78,6 +81,7 @@ class TForm1 : public QWidget, public TComponent {
 
   std::unique_ptr<TStatusCheck> check_;
   bool positioned_ = false;
+  bool shownOnce_ = false;
   bool closeRefused_ = false;
 };
 

@@ -58,6 +58,7 @@ const Procedure kWsock32[] = {
     {"recvfrom", Proc(&wsock32::recvfrom)},
     {"shutdown", Proc(&wsock32::shutdown)},
     {"closesocket", Proc(&wsock32::closesocket)},
+    {"CloseSocketAfterSending", Proc(&wsock32::CloseSocketAfterSending)},
 };
 
 struct Module {

@@ -62,11 +62,21 @@ constexpr long FD_ACCEPT = 0x08;
 constexpr long FD_CONNECT = 0x10;
 constexpr long FD_CLOSE = 0x20;
 
-constexpr LPARAM WSAMakeSelectReply(WORD event, WORD error) { return MakeLong(event, error); }
-constexpr WORD WSAGetSelectEvent(LPARAM l) { return LoWord(l); }
-constexpr WORD WSAGetSelectError(LPARAM l) { return HiWord(l); }
-constexpr WORD WSAGetAsyncBufLen(LPARAM l) { return LoWord(l); }
-constexpr WORD WSAGetAsyncError(LPARAM l) { return HiWord(l); }
+constexpr LPARAM WSAMakeSelectReply(WORD event, WORD error) {
+  return MakeLong(event, error);
+}
+constexpr WORD WSAGetSelectEvent(LPARAM l) {
+  return LoWord(l);
+}
+constexpr WORD WSAGetSelectError(LPARAM l) {
+  return HiWord(l);
+}
+constexpr WORD WSAGetAsyncBufLen(LPARAM l) {
+  return LoWord(l);
+}
+constexpr WORD WSAGetAsyncError(LPARAM l) {
+  return HiWord(l);
+}
 
 // Error codes.
 constexpr int WSABASEERR = 10000;
@@ -172,10 +182,20 @@ int recv(SOCKET s, char* buf, int len, int flags);
 int recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen);
 int shutdown(SOCKET s, int how);
 int closesocket(SOCKET s);
+// Extension for graceful closes: closes the handle at once and hands the connected stream, with a
+// copy of len bytes of buf that must still go out, to a sender on the calling thread's loop. It
+// writes them as the peer takes them, then ends the stream with FIN and closes the descriptor once
+// the peer has acknowledged everything. When that has not happened within timeoutSeconds, or when
+// the thread ends first, the connection is reset instead. Fails, with the handle still open, for a
+// socket that is not a connected stream or whose sending side is shut; WSAENOBUFS means the
+// handle is closed and the connection was reset. Senders outlive WSACleanup.
+int CloseSocketAfterSending(SOCKET s, const char* buf, int len, int timeoutSeconds);
 
 // Diagnostics for tests: sockets currently open, and whether the layer is started.
 int OpenSocketCount();
 bool IsStarted();
+// Graceful closes still delivering in the background.
+int PendingFlushCount();
 
 }  // namespace wsock32
 }  // namespace vantrel

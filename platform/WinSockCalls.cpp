@@ -8,6 +8,7 @@
 
 #include "AsyncLookup.h"
 #include "AsyncSelect.h"
+#include "LingeringSender.h"
 #include "WinSockCallSupport.h"
 #include "WinSockErrors.h"
 #include "WinSockState.h"
@@ -294,6 +295,32 @@ int closesocket(SOCKET s) {
   if (!e) return Fail(WSAENOTSOCK);  // closed by another thread meanwhile
   Release(std::move(e), abortive);
   return 0;
+}
+
+int CloseSocketAfterSending(SOCKET s, const char* buf, int len, int timeoutSeconds) {
+  auto e = Lookup(s);
+  if (!e) return SOCKET_ERROR;
+  if (len < 0) return Fail(WSAEINVAL);
+  if (buf == nullptr && len > 0) return Fail(WSAEFAULT);
+  if (!e->IsStream()) return Fail(WSAEOPNOTSUPP);
+  SettleConnect(*e);
+  if (e->phase != spConnected) return Fail(WSAENOTCONN);
+  if (e->stickyError != 0) return Fail(e->stickyError);
+  if (e->shutWr) return Fail(WSAESHUTDOWN);
+  // The sender runs on the loop that watches the socket, which must be this thread's.
+  if (e->watched && !e->queue->IsOwnerThread()) return Fail(WSAEINVAL);
+  e = SocketTable::Instance().Remove(s);
+  if (!e) return Fail(WSAENOTSOCK);
+  StopWatching(*e);
+  if (!StartLingeringSender(ThreadQueue::Current(), std::move(e->fd), std::string(buf, len),
+                            timeoutSeconds)) {
+    return Fail(WSAENOBUFS);  // the handle is gone all the same, the connection reset
+  }
+  return 0;
+}
+
+int PendingFlushCount() {
+  return LingeringSenderCount();
 }
 
 int WSAAsyncSelect(SOCKET s, HWND hWnd, UINT wMsg, long lEvent) {

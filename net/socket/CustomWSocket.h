@@ -176,7 +176,8 @@ class TCustomWSocket : public TComponent {
   // When true, waits pump this thread's own queue instead of the application's.
   bool MultiThreaded() const { return MultiThreaded_; }
   void SetMultiThreaded(bool Value) { MultiThreaded_ = Value; }
-  // Stored and reported only.
+  // Seconds a graceful close gives the peer to take the bytes still queued before the connection
+  // is reset (60 after every close).
   std::int32_t FlushTimeout() const { return FlushTimeout_; }
   void SetFlushTimeout(std::int32_t Value) { FlushTimeout_ = Value; }
   // wsSendUrgent makes every send out-of-band; not reset by a close.
@@ -194,8 +195,9 @@ class TCustomWSocket : public TComponent {
   virtual void HandleWindowMessage(TMessage& Msg);
   // Returns the connection settings to their defaults (runs at construction and after each close).
   virtual void ResetToDefaults();
-  // The one closing path; Error is given to OnSessionClosed. With Shut, the sending side is
-  // shut down first and a stream socket closes gracefully even with the default linger setting.
+  // The one closing path; Error is given to OnSessionClosed. With Shut, a stream socket closes
+  // gracefully even with the default linger setting: the bytes still queued go out first (in the
+  // background, within FlushTimeout), then the sending side is shut down.
   virtual void Disconnect(bool Shut, std::uint16_t Error);
   virtual void SetPort(const std::string& Value);
   virtual void SetProto(const std::string& Value);
@@ -228,8 +230,8 @@ class TCustomWSocket : public TComponent {
   // Starts a session to Addr:Port with Proto and returns at once; a stream connection reports
   // its outcome through OnSessionConnected, a datagram socket is ready before Connect returns.
   virtual void Connect();
-  // Graceful close: the peer receives every byte already handed to the system, then the end of
-  // the stream. Bytes still in the send queue are not sent.
+  // Graceful close: the peer receives every byte handed to Send, then the end of the stream.
+  // Bytes still queued are delivered in the background after the close (see FlushTimeout).
   virtual void CloseSession();
   // Immediate close: the send queue is dropped and the peer sees a reset.
   virtual void AbortSession();
@@ -260,10 +262,11 @@ class TCustomWSocket : public TComponent {
   virtual std::int32_t SendText(const std::string& Str);
   // Asynchronous name lookup: OnDnsLookupDone reports the outcome, DnsResult and DnsResultList
   // hold the addresses. A dotted address is answered before the call returns. Starting another
-  // lookup replaces the pending one without an event.
-  virtual void StartDnsLookup(const std::string& InName);
+  // lookup replaces the pending one without an event. The text is taken by value: it may be
+  // DnsResult() itself, which the start clears.
+  virtual void StartDnsLookup(std::string InName);
   // Asynchronous address-to-name lookup, reported like StartDnsLookup.
-  virtual void StartReverseDnsLookup(const std::string& InAddr);
+  virtual void StartReverseDnsLookup(std::string InAddr);
   // Cancels the pending lookup; OnDnsLookupDone fires with 10004.
   virtual void CancelLookup();
 
@@ -327,6 +330,12 @@ class TCustomWSocket : public TComponent {
   void ResolveSessionTexts(bool WithLocalPort);
   // Closes Handle, retrying while the library answers "would block"; false after a report.
   bool CloseSocketHandle(SOCKET Handle);
+  // Closes a stream whose send queue still holds bytes by handing them, with the handle, to the
+  // library, which delivers them within FlushTimeout seconds and then ends the stream. False,
+  // with the handle still open, when nothing is queued or the library cannot take it over.
+  bool HandOverUnsentBytes(SOCKET Handle);
+  // The bytes of the send queue not yet given to the system, in order.
+  std::string UnsentBytes() const;
 
   // The last TryToSend stopped because the system would block; a write notice will follow.
   bool SendBlocked_ = false;

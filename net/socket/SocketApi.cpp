@@ -45,6 +45,7 @@ enum TSocketApiOp : std::uint8_t {
   apirecvfrom,
   apishutdown,
   apiclosesocket,
+  apiCloseSocketAfterSending,
   apiOpCount
 };
 
@@ -272,6 +273,11 @@ int SocketApi_shutdown(SOCKET s, int how) {
 
 int SocketApi_closesocket(SOCKET s) {
   return Bind<decltype(&wsock32::closesocket)>(apiclosesocket, "closesocket")(s);
+}
+
+int SocketApi_CloseSocketAfterSending(SOCKET s, const char* buf, int len, int timeoutSeconds) {
+  return Bind<decltype(&wsock32::CloseSocketAfterSending)>(
+      apiCloseSocketAfterSending, "CloseSocketAfterSending")(s, buf, len, timeoutSeconds);
 }
 
 }  // namespace vantrel

@@ -73,5 +73,6 @@ int SocketApi_recv(SOCKET s, char* buf, int len, int flags);
 int SocketApi_recvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR* from, int* fromlen);
 int SocketApi_shutdown(SOCKET s, int how);
 int SocketApi_closesocket(SOCKET s);
+int SocketApi_CloseSocketAfterSending(SOCKET s, const char* buf, int len, int timeoutSeconds);
 
 }  // namespace vantrel

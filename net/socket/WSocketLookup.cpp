@@ -71,7 +71,7 @@ bool TCustomWSocket::PrepareLookup(const std::string& Text) {
   return true;
 }
 
-void TCustomWSocket::StartDnsLookup(const std::string& InName) {
+void TCustomWSocket::StartDnsLookup(std::string InName) {
   if (!PrepareLookup(InName)) return;
 
   const u_long Address = SocketApi_inet_addr(InName.c_str());
@@ -90,7 +90,7 @@ void TCustomWSocket::StartDnsLookup(const std::string& InName) {
   }
 }
 
-void TCustomWSocket::StartReverseDnsLookup(const std::string& InAddr) {
+void TCustomWSocket::StartReverseDnsLookup(std::string InAddr) {
   if (!PrepareLookup(InAddr)) return;
 
   // Not validated further: a text that is no address asks for 255.255.255.255.

@@ -268,19 +268,24 @@ void TCustomWSocket::Disconnect(bool Shut, std::uint16_t Error) {
   }
   if (State_ == wsClosed) return;
 
-  if (Shut) {
-    ShutdownSession(SD_SEND);
-    // Linger on with 0 seconds would turn the close into a reset that throws away what the
-    // system has not sent yet; a graceful close lets the system deliver it in the background.
-    if (SocketType_ == SOCK_STREAM && LingerOnOff_ == wsLingerOn && LingerTimeout_ == 0) {
-      SetCloseLinger(SocketHandle_, 0, 0);
-    }
-  }
-
-  // From here on notices for the old socket are stale.
+  // A graceful close loses nothing the application handed over: the library sends what is still
+  // queued in the background, then ends the stream. Where it cannot, the close goes on as usual.
   const SOCKET Handle = SocketHandle_;
-  SocketHandle_ = INVALID_SOCKET;
-  if (!CloseSocketHandle(Handle)) return;
+  if (Shut && HandOverUnsentBytes(Handle)) {
+    SocketHandle_ = INVALID_SOCKET;
+  } else {
+    if (Shut) {
+      ShutdownSession(SD_SEND);
+      // Linger on with 0 seconds would turn the close into a reset that throws away what the
+      // system has not sent yet; a graceful close lets the system deliver it in the background.
+      if (SocketType_ == SOCK_STREAM && LingerOnOff_ == wsLingerOn && LingerTimeout_ == 0) {
+        SetCloseLinger(Handle, 0, 0);
+      }
+    }
+    // From here on notices for the old socket are stale.
+    SocketHandle_ = INVALID_SOCKET;
+    if (!CloseSocketHandle(Handle)) return;
+  }
 
   SetState(wsClosed);
   if (!Destroying() && !CloseNotified_ && OnSessionClosed) {
@@ -291,6 +296,18 @@ void TCustomWSocket::Disconnect(bool Shut, std::uint16_t Error) {
     ResetToDefaults();
   } catch (const std::exception&) {
   }
+}
+
+bool TCustomWSocket::HandOverUnsentBytes(SOCKET Handle) {
+  if (SocketType_ != SOCK_STREAM) return false;
+  const std::string Unsent = UnsentBytes();
+  if (Unsent.empty()) return false;
+  if (SocketApi_CloseSocketAfterSending(Handle, Unsent.data(), static_cast<int>(Unsent.size()),
+                                        FlushTimeout_) != 0) {
+    return false;
+  }
+  ClearSendQueue();
+  return true;
 }
 
 bool TCustomWSocket::CloseSocketHandle(SOCKET Handle) {

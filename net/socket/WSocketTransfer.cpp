@@ -8,6 +8,12 @@ namespace vantrel {
 
 void TCustomWSocket::AppendToSendQueue(const void* Data, std::int32_t Len) {
   if (Len <= 0) return;
+  if (SocketType_ == SOCK_DGRAM) {
+    // Each Send is one datagram: a block of its own, never split and never shared.
+    SendQueue_.push_back(std::make_unique<TBuffer>(Len));
+    SendQueue_.back()->Append(Data, Len);
+    return;
+  }
   if (SendQueue_.empty()) SendQueue_.push_back(std::make_unique<TBuffer>(SendBlockSize_));
   const char* Bytes = static_cast<const char*>(Data);
   for (;;) {
@@ -17,6 +23,16 @@ void TCustomWSocket::AppendToSendQueue(const void* Data, std::int32_t Len) {
     Bytes += Taken;
     SendQueue_.push_back(std::make_unique<TBuffer>(SendBlockSize_));
   }
+}
+
+std::string TCustomWSocket::UnsentBytes() const {
+  std::string Bytes;
+  for (const auto& Block : SendQueue_) {
+    std::int32_t Len = 0;
+    const char* Data = Block->UnreadSpan(Len);
+    if (Len > 0) Bytes.append(Data, static_cast<std::size_t>(Len));
+  }
+  return Bytes;
 }
 
 void TCustomWSocket::ClearSendQueue() {
@@ -56,6 +72,11 @@ void TCustomWSocket::TryToSend() {
           return;
         case WSAEWOULDBLOCK:
           SendBlocked_ = true;  // the next write notice resumes the drain
+          return;
+        case WSAEMSGSIZE:
+          // A datagram the system will never take would hold up every one queued behind it.
+          if (SocketType_ == SOCK_DGRAM) SendQueue_.pop_front();
+          ReportSocketError("TryToSend failed");
           return;
         default:
           ReportSocketError("TryToSend failed");

@@ -213,6 +213,63 @@ TEST_F(SettingsStoreTest, FailureTexts) {
   }
 }
 
+// The same hive text as UTF-8 (P empty) or UTF-16 (P = u), with the program's UIN value.
+#define HIVE_TEXT(P, UIN)                                                          \
+  P##"Windows Registry Editor Version 5.00\r\n\r\n"                                \
+     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\r\n\"Name\"=\"Ωmega Жук\"\r\n\r\n" \
+     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Ossmark\\Vantrel]\r\n\"UIN\"=\"" UIN "\"\r\n"
+
+std::string Utf16File(std::u16string_view Text) {
+  std::string Bytes = "\xFF\xFE";
+  for (char16_t Unit : Text) {
+    Bytes += static_cast<char>(Unit & 0xFF);
+    Bytes += static_cast<char>(Unit >> 8);
+  }
+  return Bytes;
+}
+
+TEST_F(SettingsStoreTest, WritesBackInTheEncodingItRead) {
+  const std::string Bom = "\xEF\xBB\xBF";
+  const std::pair<std::string, std::string> Files[] = {
+      {HIVE_TEXT(, "1"), HIVE_TEXT(, "Жук 𝄞")},
+      {Bom + HIVE_TEXT(, "1"), Bom + HIVE_TEXT(, "Жук 𝄞")},
+      {Utf16File(HIVE_TEXT(u, "1")), Utf16File(HIVE_TEXT(u, "Жук 𝄞"))}};
+  for (const auto& [Before, After] : Files) {
+    ASSERT_TRUE(WriteFile(Hive(), Before));
+    WriteSettingValue(SettingsKeyPath, SettingUin, "Жук 𝄞");
+    EXPECT_EQ(ReadFile(Hive()), After);
+    EXPECT_EQ(ReadSettingValue(SettingsKeyPath, SettingUin), "Жук 𝄞");
+    EXPECT_EQ(ReadSettingValue("SOFTWARE\\Other", "Name"), "Ωmega Жук");
+    // A text with a line break is stored as UTF-16 hex data.
+    WriteSettingValue(SettingsKeyPath, "Lines", "Жук\r\n𝄞");
+    EXPECT_EQ(ReadSettingValue(SettingsKeyPath, "Lines"), "Жук\r\n𝄞");
+  }
+}
+
+TEST_F(SettingsStoreTest, WriteKeepsTheModeAndTheLink) {
+  struct stat St {};
+  WriteHive("\"UIN\"=\"1\"\n");
+  ASSERT_EQ(chmod(Hive().c_str(), 0444), 0);
+  WriteSettingValue(SettingsKeyPath, SettingUin, "2");
+  ASSERT_EQ(stat(Hive().c_str(), &St), 0);
+  EXPECT_EQ(St.st_mode & 07777, 0444u);
+  EXPECT_EQ(ReadSettingValue(SettingsKeyPath, SettingUin), "2");
+
+  // The settings file is a link to a file elsewhere: that file changes, the link stays.
+  TempDir Elsewhere("vantrel-real-");
+  const std::string Real = Elsewhere.File("real.reg");
+  ASSERT_TRUE(WriteFile(Real, ReadFile(Hive())));
+  ASSERT_EQ(chmod(Real.c_str(), 0640), 0);
+  ASSERT_EQ(std::remove(Hive().c_str()), 0);
+  ASSERT_EQ(symlink(Real.c_str(), Hive().c_str()), 0);
+  WriteSettingValue(SettingsKeyPath, SettingUin, "3");
+  ASSERT_EQ(lstat(Hive().c_str(), &St), 0);
+  EXPECT_TRUE(S_ISLNK(St.st_mode));
+  EXPECT_NE(ReadFile(Real).find("\"UIN\"=\"3\""), std::string::npos);
+  ASSERT_EQ(stat(Real.c_str(), &St), 0);
+  EXPECT_EQ(St.st_mode & 07777, 0640u);
+}
+
 TEST_F(SettingsStoreTest, WhereTheHiveLives) {
   EXPECT_EQ(THiveFile::DefaultPath(), config_.Path() + "/vantrel/registry.reg");
   const char* Home = std::getenv("HOME");

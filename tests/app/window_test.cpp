@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
@@ -437,6 +438,19 @@ class WindowTest : public QObject {
     QCOMPARE(Form->HttpCli1->ProxyPort(), std::string("3128"));
   }
 
+  void storedPositionOffEveryScreen() {
+    // Off every screen: moved onto the primary one. Partly on a screen: kept as stored.
+    WriteHive("\"Left\"=\"5000\"\r\n\"Top\"=\"4000\"\r\n");
+    auto Form = MakeForm();
+    const QRect Area = QGuiApplication::primaryScreen()->availableGeometry();
+    QVERIFY2(Area.contains(QRect(Form->Left(), Form->Top(), Form->width(), Form->height())),
+             qPrintable(QStringLiteral("at %1,%2").arg(Form->Left()).arg(Form->Top())));
+    Form.reset();
+    WriteHive("\"Left\"=\"-100\"\r\n\"Top\"=\"10\"\r\n");
+    Form = MakeForm();
+    QCOMPARE(QPoint(Form->Left(), Form->Top()), QPoint(-100, 10));
+  }
+
   void badLeftStopsTheLoading() {
     WriteHive(
         "\"UIN\"=\"555\"\r\n\"Left\"=\"abc\"\r\n\"Top\"=\"77\"\r\n"
@@ -487,7 +501,13 @@ class WindowTest : public QObject {
     // The hive's place is taken by a folder: nothing can be written there.
     QVERIFY(std::remove(HivePath().c_str()) == 0);
     QVERIFY(mkdir(HivePath().c_str(), 0700) == 0);
+    // The refusal says what went wrong and what the next close does.
+    auto Seen = WhenModal(MessageBoxName, [](QDialog* D) { D->accept(); });
     QVERIFY(!Form->close());
+    QVERIFY(Seen->Opened);
+    QCOMPARE(Seen->Text, QString::fromStdString("Settings not saved: " + HivePath() +
+                                                ": Is a directory. Close again to quit without "
+                                                "saving."));
     QVERIFY(Form->isVisible());
     QCOMPARE(Form->StatusBar1->SimpleText(), std::string(CantConnectText));
     // The second request closes all the same.

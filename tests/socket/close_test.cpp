@@ -1,18 +1,8 @@
 // Closing while the system still holds unsent bytes: a graceful close delivers them, an abort
 // resets; and the waits of flush and close sleep in the loop instead of spinning.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-#include <thread>
-
-#include "ScopedFd.h"
+#include "SlowReader.h"
 #include "SocketTestUtil.h"
 
 namespace vantrel::test {
@@ -21,105 +11,6 @@ namespace {
 using CloseTest = SocketTest;
 
 constexpr std::size_t MiB = 1024 * 1024;
-
-// A peer on a thread that reads slowly (a small receive buffer, a pause first, a nap after every
-// read), checks every byte against Pattern(), and notes how the stream ended.
-class SlowReader {
- public:
-  SlowReader(int PauseMs, int NapMicroseconds) : PauseMs_(PauseMs), NapUs_(NapMicroseconds) {
-    Listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    int Small = 64 * 1024;
-    ::setsockopt(Listener_.Get(), SOL_SOCKET, SO_RCVBUF, &Small, sizeof Small);
-    sockaddr_in Addr{};
-    Addr.sin_family = AF_INET;
-    Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t Len = sizeof Addr;
-    if (::bind(Listener_.Get(), reinterpret_cast<sockaddr*>(&Addr), sizeof Addr) != 0 ||
-        ::listen(Listener_.Get(), 1) != 0 ||
-        ::getsockname(Listener_.Get(), reinterpret_cast<sockaddr*>(&Addr), &Len) != 0) {
-      Error_ = std::string("listen: ") + std::strerror(errno);
-      return;
-    }
-    Port_ = ntohs(Addr.sin_port);
-    Thread_ = std::thread([this] { Run(); });
-  }
-  ~SlowReader() {
-    Stop_ = true;
-    if (Thread_.joinable()) Thread_.join();
-  }
-
-  std::uint16_t Port() const { return Port_; }
-  std::size_t Total() const { return Total_; }
-  // Waits for the end of the stream; then the results below are final.
-  bool Join(int TimeoutMs) {
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
-    while (!Finished_ && std::chrono::steady_clock::now() < Deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (!Finished_) return false;
-    Thread_.join();
-    return true;
-  }
-  bool EndedCleanly() const { return EndedCleanly_; }
-  bool WasReset() const { return WasReset_; }
-  bool PatternOk() const { return PatternOk_; }
-  const std::string& Error() const { return Error_; }
-
- private:
-  bool WaitReadable(int Fd, int Ms) {
-    pollfd P{Fd, POLLIN, 0};
-    for (int Waited = 0; Waited < Ms && !Stop_; Waited += 50) {
-      if (::poll(&P, 1, 50) > 0) return true;
-    }
-    return false;
-  }
-  void Run() {
-    if (!WaitReadable(Listener_.Get(), 10000)) {
-      Error_ = "nobody connected";
-      Finished_ = true;
-      return;
-    }
-    ScopedFd Conn(::accept(Listener_.Get(), nullptr, nullptr));
-    std::this_thread::sleep_for(std::chrono::milliseconds(PauseMs_));
-    std::string Buffer(64 * 1024, '\0');
-    while (!Stop_) {
-      if (!WaitReadable(Conn.Get(), 30000)) {
-        Error_ = "timed out after " + std::to_string(Total_) + " bytes";
-        break;
-      }
-      const ssize_t N = ::recv(Conn.Get(), Buffer.data(), Buffer.size(), 0);
-      if (N == 0) {
-        EndedCleanly_ = true;
-        break;
-      }
-      if (N < 0) {
-        if (errno == EINTR || errno == EAGAIN) continue;
-        WasReset_ = errno == ECONNRESET;
-        if (!WasReset_) Error_ = std::string("recv: ") + std::strerror(errno);
-        break;
-      }
-      for (ssize_t I = 0; I < N && PatternOk_; ++I) {
-        PatternOk_ = Buffer[I] == static_cast<char>((Total_ + I) % 251);
-      }
-      Total_ += static_cast<std::size_t>(N);
-      if (NapUs_ > 0) std::this_thread::sleep_for(std::chrono::microseconds(NapUs_));
-    }
-    Finished_ = true;
-  }
-
-  int PauseMs_;
-  int NapUs_;
-  ScopedFd Listener_;
-  std::uint16_t Port_ = 0;
-  std::thread Thread_;
-  std::atomic<bool> Stop_{false};
-  std::atomic<bool> Finished_{false};
-  std::atomic<std::size_t> Total_{0};
-  bool EndedCleanly_ = false;
-  bool WasReset_ = false;
-  bool PatternOk_ = true;
-  std::string Error_;
-};
 
 struct CloseOutcome {
   std::size_t ReadBeforeClose = 0;  // what the peer had read when the close was called

@@ -1,5 +1,6 @@
 // vantrel-check, the headless status check, run as a program against the local status service.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -89,6 +90,29 @@ TEST_F(CheckTest, StoredProxyIsUsedUnlessTold) {
   R = Run({"777"});
   EXPECT_EQ(R.ExitCode, 3);
   EXPECT_NE(R.Err.find("Invalid data type for 'Proxy'"), std::string::npos) << R.Err;
+}
+
+TEST_F(CheckTest, PictureNeverGoesThroughALink) {
+  StatusServiceProcess Service({"--status", "12345=offline"});
+  ASSERT_TRUE(Service.Running()) << Service.Error();
+  TempDir Elsewhere("vantrel-victim-");
+  const std::string Victim = Elsewhere.File("precious.txt");
+  ASSERT_TRUE(vantrel::test::WriteFile(Victim, "keep me\n"));
+  ASSERT_EQ(symlink(Victim.c_str(), work_.File("_icq.gif").c_str()), 0);
+  const ProgramResult R = Run({"--proxy", Service.ProxySetting(), "12345"});
+  EXPECT_EQ(R.ExitCode, 1) << R.Err;
+  EXPECT_EQ(vantrel::test::ReadFile(Victim), "keep me\n");
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(work_.File("_icq.gif"))));
+}
+
+TEST_F(CheckTest, UinIsPercentEncodedInTheRequest) {
+  StatusServiceProcess Service;
+  ASSERT_TRUE(Service.Running()) << Service.Error();
+  const ProgramResult R = Run({"--proxy", Service.ProxySetting(), "12 34"});
+  ASSERT_EQ(Service.Requests().size(), 1u) << R.Err;
+  EXPECT_EQ(Service.Requests().front().substr(0, Service.Requests().front().find("\r\n")),
+            "GET http://wwp.icq.com/scripts/online.dll?icq=12%2034&img=1 HTTP/1.0");
+  EXPECT_EQ(R.Out, "12 34 : Offline\n");
 }
 
 TEST_F(CheckTest, UsageErrors) {
