@@ -7,6 +7,13 @@
 //  - requests: 5,000 sequential GETs of a 1 KiB document, a new connection each, by one THttpCli,
 //    against a libcurl loop (one easy handle, CURLOPT_FORBID_REUSE, HTTP/1.0). Requests per
 //    second. Target: at least 1.0.
+//  - https download: the same 1 GiB over TLS 1.3 from a second nginx that offers one cipher
+//    suite only (so both sides use the same), against `curl --http1.0 --cacert`. GB/s. Target:
+//    at least 0.9.
+//  - https requests: 2,000 sequential https GETs of the 1 KiB document, a new connection (and a
+//    handshake) each, against the libcurl loop with connection reuse forbidden. Both sides resume
+//    the TLS session of the previous connection, as they do by default. Requests per second.
+//    Target: at least 0.9.
 //  - post: 256 MiB posted to a discarding peer (a plain server that reads the body and answers
 //    200 once all of it has come), against curl --data-binary, and against iperf3 with
 //    1514-byte writes (the one-send-per-block pattern of the socket's send queue). GB/s.
@@ -30,6 +37,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -40,6 +48,8 @@
 #include "HttpProt.h"
 #include "TempDir.h"
 #include "TestServers.h"
+#include "TlsCertificates.h"
+#include "WSocket.h"
 #include "json_number.h"
 
 namespace vantrel::bench {
@@ -49,6 +59,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::int64_t kDownloadSize = std::int64_t{1} << 30;  // 1 GiB
 constexpr int kRequestCount = 5000;
+constexpr int kHttpsRequestCount = 2000;
+// The one suite the TLS site offers, which curl, libcurl and the component then all use.
+constexpr char kCipherSuite[] = "TLS_AES_128_GCM_SHA256";
 constexpr int kSmallSize = 1024;
 constexpr std::int64_t kPostSize = std::int64_t{256} << 20;  // 256 MiB
 constexpr int kTimeLimitMs = 120000;                         // any single transfer
@@ -71,7 +84,13 @@ double Median(std::vector<double> v) {
 // little as possible and the clients are what is measured.
 class Site {
  public:
-  Site() : nginx_("    sendfile on;\n    access_log off;\n") {
+  // With tls, the site speaks TLS 1.3 with that certificate and kCipherSuite only.
+  explicit Site(const test::NginxTls& tls = {})
+      : nginx_(tls.cert.empty() ? "    sendfile on;\n    access_log off;\n"
+                                : std::string("    access_log off;\n    ssl_conf_command "
+                                              "Ciphersuites ") +
+                                      kCipherSuite + ";\n",
+               tls) {
     if (!nginx_.Running()) {
       error_ = nginx_.SkipReason().empty() ? nginx_.Error() : nginx_.SkipReason();
       return;
@@ -208,7 +227,8 @@ class LibCurl {
 
   // count sequential GETs of url on one easy handle, each on a new connection; requests per
   // second, or 0 with *error set.
-  double SequentialGets(const std::string& url, int count, std::string* error) {
+  double SequentialGets(const std::string& url, int count, std::string* error,
+                        const std::string& caFile = {}) {
     CURL* easy = init_();
     if (easy == nullptr) {
       *error = "curl_easy_init failed";
@@ -218,6 +238,7 @@ class LibCurl {
     setopt_(easy, CURLOPT_URL, url.c_str());
     setopt_(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
     setopt_(easy, CURLOPT_FORBID_REUSE, 1L);
+    if (!caFile.empty()) setopt_(easy, CURLOPT_CAINFO, caFile.c_str());
     setopt_(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(kRequestTimeLimitMs));
     setopt_(easy, CURLOPT_WRITEFUNCTION, &LibCurl::Discard);
     setopt_(easy, CURLOPT_WRITEDATA, &bytes);
@@ -351,8 +372,9 @@ class DiscardingPeer {
 // ---- the client's side ----------------------------------------------------------------------
 
 // One GET of the 1 GiB document into a discarding stream; GB/s.
-double ClientDownload(const Site& site, std::string* error) {
+double ClientDownload(const Site& site, std::string* error, const std::string& caFile = {}) {
   THttpCli cli(nullptr);
+  cli.SetSslCAFile(caFile);
   TDiscardStream sink;
   cli.SetReceiveStream(&sink);
   cli.SetTimeLimit(kTimeLimitMs);
@@ -365,6 +387,10 @@ double ClientDownload(const Site& site, std::string* error) {
     return 0;
   }
   const double seconds = SecondsSince(start);
+  if (!caFile.empty() && cli.CtrlSocket()->SslCipher() != kCipherSuite) {
+    *error = "THttpCli download: cipher " + cli.CtrlSocket()->SslCipher();
+    return 0;
+  }
   if (cli.ResponseCode() != 200 || sink.Written() != kDownloadSize) {
     *error = "THttpCli download: status " + std::to_string(cli.ResponseCode()) + ", " +
              std::to_string(sink.Written()) + " bytes";
@@ -374,14 +400,16 @@ double ClientDownload(const Site& site, std::string* error) {
 }
 
 // kRequestCount sequential GETs of the 1 KiB document by one component; requests per second.
-double ClientGets(const Site& site, std::string* error) {
+double ClientGets(const Site& site, std::string* error, int count = kRequestCount,
+                  const std::string& caFile = {}) {
   THttpCli cli(nullptr);
+  cli.SetSslCAFile(caFile);
   TDiscardStream sink;
   cli.SetReceiveStream(&sink);
   cli.SetTimeLimit(kRequestTimeLimitMs);
   cli.SetURL(site.Url("/small.html"));
   const auto start = Clock::now();
-  for (int i = 0; i < kRequestCount; ++i) {
+  for (int i = 0; i < count; ++i) {
     try {
       cli.GetDocument();
     } catch (const std::exception& e) {
@@ -390,11 +418,11 @@ double ClientGets(const Site& site, std::string* error) {
     }
   }
   const double seconds = SecondsSince(start);
-  if (sink.Written() != std::int64_t{kRequestCount} * kSmallSize) {
+  if (sink.Written() != std::int64_t{count} * kSmallSize) {
     *error = "THttpCli received " + std::to_string(sink.Written()) + " bytes";
     return 0;
   }
-  return kRequestCount / seconds;
+  return count / seconds;
 }
 
 // One POST of kPostSize bytes to the discarding peer; GB/s.
@@ -519,6 +547,57 @@ void BM_SequentialGets(benchmark::State& state) {
       [&](std::string* e) { return ClientGets(*site, e); });
 }
 
+// The TLS site and the CA that signed its certificate, made once for the program.
+struct TlsSite {
+  test::TlsCertificates certs;
+  std::unique_ptr<Site> site;
+};
+
+TlsSite* TlsSiteOrSkip(benchmark::State& state) {
+  static TlsSite tls;
+  if (!tls.certs.Ready()) {
+    state.SkipWithError(("certificates: " + tls.certs.Error()).c_str());
+    return nullptr;
+  }
+  if (!tls.site)
+    tls.site = std::make_unique<Site>(
+        test::NginxTls{tls.certs.Crt("good"), tls.certs.Key("good"), {}, false});
+  if (!tls.site->Error().empty()) {
+    state.SkipWithError(("nginx: " + tls.site->Error()).c_str());
+    return nullptr;
+  }
+  return &tls;
+}
+
+void BM_HttpsDownload(benchmark::State& state) {
+  TlsSite* tls = TlsSiteOrSkip(state);
+  if (tls == nullptr) return;
+  const std::string url = tls->site->Url("/big.bin");
+  const std::string ca = tls->certs.Crt("ca");
+  RunPaired(
+      state, "GB/s",
+      [&](std::string* e) {
+        return CurlRate({"--cacert", ca, url}, kDownloadSize, e);
+      },
+      [&](std::string* e) { return ClientDownload(*tls->site, e, ca); });
+}
+
+void BM_HttpsSequentialGets(benchmark::State& state) {
+  TlsSite* tls = TlsSiteOrSkip(state);
+  if (tls == nullptr) return;
+  static LibCurl curl;
+  if (!curl.Ok()) {
+    state.SkipWithError("cannot load libcurl.so.4 (scripts/setup.sh installs libcurl)");
+    return;
+  }
+  const std::string url = tls->site->Url("/small.html");
+  const std::string ca = tls->certs.Crt("ca");
+  RunPaired(
+      state, "requests/s",
+      [&](std::string* e) { return curl.SequentialGets(url, kHttpsRequestCount, e, ca); },
+      [&](std::string* e) { return ClientGets(*tls->site, e, kHttpsRequestCount, ca); });
+}
+
 // The body curl posts, a file of kPostSize bytes (sparse) that lives as long as the program.
 const std::string& PostBodyFile(std::string* error) {
   static test::TempDir dir("vantrel-bench-post-");
@@ -570,6 +649,18 @@ BENCHMARK(BM_Download)
 BENCHMARK(BM_SequentialGets)
     ->Name("http/get_1KiB_x5000_new_connection_vs_libcurl")
     ->Arg(5)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+BENCHMARK(BM_HttpsDownload)
+    ->Name("https/download_1GiB_tls13_vs_curl")
+    ->Arg(3)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+BENCHMARK(BM_HttpsSequentialGets)
+    ->Name("https/get_1KiB_x2000_new_connection_vs_libcurl")
+    ->Arg(3)
     ->Iterations(1)
     ->Unit(benchmark::kSecond)
     ->UseRealTime();

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -53,6 +54,23 @@ struct Listener {
 inline Listener& TheListener() {
   static Listener L;
   return L;
+}
+
+// Takes the connection the client under test has started (within 2 s), non-blocking.
+inline int AcceptClient() {
+  pollfd Wait{TheListener().Socket.Get(), POLLIN, 0};
+  if (poll(&Wait, 1, 2000) != 1) Fail("the client did not connect");
+  const int Peer =
+      accept4(TheListener().Socket.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (Peer < 0) Fail("accept failed");
+  return Peer;
+}
+
+// Reads and drops what the client has sent so far.
+inline void DrainPeer(int Peer) {
+  char Buffer[4096];
+  while (recv(Peer, Buffer, sizeof Buffer, MSG_DONTWAIT) > 0) {
+  }
 }
 
 // Runs this thread's messages (socket notices included) once.

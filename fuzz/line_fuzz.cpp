@@ -45,7 +45,6 @@ namespace {
 using vantrel::TObject;
 using vantrel::TWSocket;
 
-
 using fuzzloop::Fail;
 using fuzzloop::Fd;
 using fuzzloop::OpenDescriptors;
@@ -132,10 +131,7 @@ void Play(const std::uint8_t* Data, std::size_t Size) {
   S.SetPort(std::to_string(TheListener().Port));
   S.Connect();
 
-  pollfd Wait{TheListener().Socket.Get(), POLLIN, 0};
-  if (poll(&Wait, 1, 2000) != 1) Fail("the client did not connect");
-  Fd Peer(accept4(TheListener().Socket.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-  if (Peer.Get() < 0) Fail("accept failed");
+  Fd Peer(fuzzloop::AcceptClient());
   if (!RunUntil([&] { return S.State() == vantrel::wsConnected; }, 1000)) {
     Fail("the connection was not reported");
   }

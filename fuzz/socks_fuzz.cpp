@@ -40,20 +40,13 @@ namespace {
 using vantrel::TObject;
 using vantrel::TWSocket;
 
-
+using fuzzloop::DrainPeer;
 using fuzzloop::Fail;
 using fuzzloop::Fd;
 using fuzzloop::OpenDescriptors;
 using fuzzloop::RunMessages;
 using fuzzloop::RunUntil;
 using fuzzloop::TheListener;
-
-// Reads and drops what the client has sent so far.
-void DrainPeer(int Peer) {
-  char Buffer[512];
-  while (recv(Peer, Buffer, sizeof Buffer, MSG_DONTWAIT) > 0) {
-  }
-}
 
 void Play(const std::uint8_t* Data, std::size_t Size) {
   if (Size == 0) return;
@@ -91,10 +84,7 @@ void Play(const std::uint8_t* Data, std::size_t Size) {
   S.SetPort("80");
   S.Connect();
 
-  pollfd Wait{TheListener().Socket.Get(), POLLIN, 0};
-  if (poll(&Wait, 1, 2000) != 1) Fail("the client did not connect");
-  Fd Peer(accept4(TheListener().Socket.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-  if (Peer.Get() < 0) Fail("accept failed");
+  Fd Peer(fuzzloop::AcceptClient());
 
   // The client reaches wsConnected (and sends its first message) before the first chunk.
   RunUntil([&] { return S.State() != vantrel::wsConnecting; }, 1000);

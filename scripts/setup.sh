@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev xvfb xauth
   nginx tinyproxy microsocks dante-server
+  libssl-dev openssl
   clang libclang-rt-14-dev clang-format
   curl libcurl4-openssl-dev iperf3 wrk
 )

@@ -12,6 +12,10 @@
 //     -A AGENT       User-Agent text
 //     -i             print every response header line, not only the status line
 //     -q             no status line and no progress bar
+//     -v             also print the TLS version and cipher of each https connection
+//     --cacert FILE  trust the CA certificate(s) in FILE instead of the system's store
+//     -k, --insecure do not check the server's certificate (prints a warning)
+//     --cert FILE    client certificate (PEM), with --key FILE its private key
 //     -h, --help     print this help and exit
 //
 // The status line goes to standard error, the document to the file or standard output, and a
@@ -113,11 +117,12 @@ class ProgressBar {
 
 constexpr char kSynopsis[] =
     "usage: httpget [-o FILE] [-I] [-d FILE [-T TYPE]] [-x HOST[:PORT]] [-U USER:PASS]\n"
-    "               [-u USER:PASS] [-t SECONDS] [-A AGENT] [-i] [-q] URL\n";
+    "               [-u USER:PASS] [-t SECONDS] [-A AGENT] [-i] [-q] [-v] [--cacert FILE]\n"
+    "               [-k] [--cert FILE [--key FILE]] URL\n";
 
 constexpr char kOptions[] =
     "\n"
-    "Fetches URL (http only) to a file or to standard output.\n"
+    "Fetches URL (http or https) to a file or to standard output.\n"
     "\n"
     "  -o FILE        write the document to FILE (default: standard output)\n"
     "  -I             HEAD request: print the response header only\n"
@@ -130,6 +135,10 @@ constexpr char kOptions[] =
     "  -A AGENT       User-Agent text\n"
     "  -i             print every response header line, not only the status line\n"
     "  -q             no status line and no progress bar\n"
+    "  -v             also print the TLS version and cipher of each https connection\n"
+    "  --cacert FILE  trust the CA certificate(s) in FILE instead of the system's store\n"
+    "  -k, --insecure do not check the server's certificate (prints a warning)\n"
+    "  --cert FILE    client certificate (PEM), with --key FILE its private key\n"
     "  -h, --help     print this help and exit\n"
     "\n"
     "Exit status: 0 success, 1 bad usage, 2 the request failed, 3 a file error.\n";
@@ -163,15 +172,36 @@ void SplitCredentials(const std::string& text, std::string& user, std::string& p
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string output, postFile, postType, proxy, proxyCred, cred, agent;
+  std::string output, postFile, postType, proxy, proxyCred, cred, agent, caFile, certFile, keyFile;
   int seconds = 60;
-  bool head = false, quiet = false, allHeaders = false;
+  bool head = false, quiet = false, allHeaders = false, verbose = false, insecure = false;
+  // Long options without a letter of their own.
+  enum : int { kCaCert = 256, kCert, kKey };
   static const option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                        {"insecure", no_argument, nullptr, 'k'},
+                                        {"cacert", required_argument, nullptr, kCaCert},
+                                        {"cert", required_argument, nullptr, kCert},
+                                        {"key", required_argument, nullptr, kKey},
                                         {nullptr, 0, nullptr, 0}};
   opterr = 0;  // the errors are worded below
   int opt;
-  while ((opt = getopt_long(argc, argv, ":o:Id:T:x:U:u:t:A:iqh", kLongOptions, nullptr)) != -1) {
+  while ((opt = getopt_long(argc, argv, ":o:Id:T:x:U:u:t:A:iqvkh", kLongOptions, nullptr)) != -1) {
     switch (opt) {
+      case kCaCert:
+        caFile = optarg;
+        break;
+      case kCert:
+        certFile = optarg;
+        break;
+      case kKey:
+        keyFile = optarg;
+        break;
+      case 'k':
+        insecure = true;
+        break;
+      case 'v':
+        verbose = true;
+        break;
       case 'o':
         output = optarg;
         break;
@@ -212,6 +242,8 @@ int main(int argc, char** argv) {
         std::fputs(kOptions, stdout);
         return 0;
       case ':':
+        if (optopt >= kCaCert)
+          return UsageError(std::string("option ") + argv[optind - 1] + " needs a value");
         return UsageError(std::string("option -") + static_cast<char>(optopt) + " needs a value");
       default:
         if (optopt != 0)
@@ -221,6 +253,7 @@ int main(int argc, char** argv) {
   }
   if (optind != argc - 1) return UsageError(optind < argc ? "one URL expected" : "no URL given");
   if (head && !postFile.empty()) return UsageError("-I and -d cannot be used together");
+  if (!keyFile.empty() && certFile.empty()) return UsageError("--key needs --cert");
 
   THttpCli cli(nullptr);
   cli.SetURL(argv[optind]);
@@ -228,6 +261,13 @@ int main(int argc, char** argv) {
   if (!agent.empty()) cli.SetAgent(agent);
   cli.SetAccept("*/*");
   if (!proxy.empty()) cli.SetProxy(proxy);
+  if (!caFile.empty()) cli.SetSslCAFile(caFile);
+  cli.SetSslCertFile(certFile);
+  cli.SetSslKeyFile(keyFile);
+  if (insecure) {
+    cli.SetSslVerifyPeer(false);
+    std::fputs("httpget: warning: --insecure: the server's certificate is not checked\n", stderr);
+  }
   if (!proxyCred.empty()) {
     std::string user, pass;
     SplitCredentials(proxyCred, user, pass);
@@ -268,6 +308,12 @@ int main(int argc, char** argv) {
     const std::string& line = cli.CurrentLine();
     const bool status = line.rfind("HTTP/1.0", 0) == 0 || line.rfind("HTTP/1.1", 0) == 0;
     if (status || allHeaders || head) std::fprintf(stderr, "%s\n", cli.CurrentLine().c_str());
+  };
+  cli.OnSessionConnected = [&](TObject*) {
+    const TWSocket& socket = *cli.CtrlSocket();
+    if (verbose && !quiet && !socket.SslVersion().empty())
+      std::fprintf(stderr, "TLS: %s, %s\n", socket.SslVersion().c_str(),
+                   socket.SslCipher().c_str());
   };
   cli.OnLocationChange = [&](TObject*) {
     if (!quiet) std::fprintf(stderr, "-> %s\n", cli.CurrentLocation().c_str());

@@ -49,12 +49,19 @@ bool IsSocksError(int error) {
   return error >= 20001 && error <= 20019;
 }
 
+bool IsTlsError(int error) {
+  return error >= SslErrorSetup && error <= SslErrorProtocol;
+}
+
 // A failed connection in words. SOCKS codes are not socket errors: their text is the one the
 // SOCKS layer gave when the negotiation failed.
 std::string ConnectErrorText(const TWSocket& socket, int error) {
   if (IsSocksError(error) && !socket.SocksErrorMessage().empty())
     return "SOCKS negotiation failed: " + socket.SocksErrorMessage() + " (Error #" +
            IntToStr(error) + ")";
+  // TLS codes carry OpenSSL's reason in the layer's own text.
+  if (IsTlsError(error) && !socket.SslErrorText().empty())
+    return socket.SslErrorText() + " (Error #" + IntToStr(error) + ")";
   return ErrorWithCode(error);
 }
 
@@ -166,6 +173,7 @@ void THttpCli::PrepareTargets() {
   SplitUrl(url_, proto, user, pass, host, port, path);
   hostName_ = host;
   documentName_ = path;
+  secure_ = IsHttps(proto);
   if (!user.empty()) username_ = user;
   if (!pass.empty()) password_ = pass;
   if (!proxy_.empty()) {
@@ -178,7 +186,7 @@ void THttpCli::PrepareTargets() {
   } else {
     requestTarget_ = path;
     targetHost_ = host;
-    targetPort_ = port.empty() ? std::string("80") : port;
+    targetPort_ = port.empty() ? DefaultPort(proto) : port;
   }
   // push_back: g++ 12 at -O3 takes assigning "/" for an overlapping copy (-Wrestrict).
   if (requestTarget_.empty()) requestTarget_.push_back('/');
@@ -200,6 +208,7 @@ bool THttpCli::SocksResolvesHost() const {
 }
 
 void THttpCli::BeginLookup() {
+  UpdateTunnelTarget();
   ChangeRequestState(hsResolving);
   if (SocksResolvesHost()) {
     ConnectControlSocket(targetHost_);
@@ -239,6 +248,7 @@ void THttpCli::ConnectControlSocket(const std::string& addr) {
       ctrlSocket_->SetSocksPassword(socksPassword_);
       ctrlSocket_->SetSocksAuthentication(socksAuthentication_);
     }
+    PrepareControlTls();
     ctrlSocket_->SetAddr(addr);
     ctrlSocket_->SetPort(targetPort_);
     ctrlSocket_->SetProto("tcp");
@@ -269,6 +279,10 @@ void THttpCli::HandleConnected(TObject* Sender, std::uint16_t Error) {
     return;
   }
   try {
+    if (TunnelNeeded() && !tunnelOpen_) {
+      SendConnectRequest();
+      return;
+    }
     sessionOpen_ = true;
     receiveLength_ = 0;
     headerlessHtml_ = false;

@@ -225,6 +225,22 @@ class THttpCli : public TComponent {
   void SetSocksPassword(const std::string& v) { socksPassword_ = v; }
   TSocksAuthentication SocksAuthentication() const { return socksAuthentication_; }
   void SetSocksAuthentication(TSocksAuthentication v) { socksAuthentication_ = v; }
+  // TLS for "https" URLs (port 443 unless the URL names one): the settings are given to the
+  // control socket before every connection. SslVerifyPeer (on by default) checks the server's
+  // certificate and its host name, against SslCAFile when set, else the system's trust store;
+  // SslCertFile and SslKeyFile present a client certificate. Through an HTTP proxy an https
+  // request opens a CONNECT tunnel first (a refused CONNECT ends the request with the proxy's
+  // status); through SOCKS, TLS runs over the SOCKS connection. A document that ends without the
+  // server's close_notify is a short response (6): the stream may have been cut. The negotiated
+  // version and cipher are CtrlSocket()->SslVersion() and SslCipher().
+  bool SslVerifyPeer() const { return sslVerifyPeer_; }
+  void SetSslVerifyPeer(bool v) { sslVerifyPeer_ = v; }
+  const std::string& SslCAFile() const { return sslCAFile_; }
+  void SetSslCAFile(const std::string& v) { sslCAFile_ = v; }
+  const std::string& SslCertFile() const { return sslCertFile_; }
+  void SetSslCertFile(const std::string& v) { sslCertFile_ = v; }
+  const std::string& SslKeyFile() const { return sslKeyFile_; }
+  void SetSslKeyFile(const std::string& v) { sslKeyFile_ = v; }
   // Request time limit in milliseconds, counted from StartRequest to the end of the request
   // (relocations included); 0, the default, means none. When it runs out the connection is
   // aborted and the request ends with ResponseCode 404, "HTTP request timed out (Error #10060)"
@@ -335,6 +351,18 @@ class THttpCli : public TComponent {
   // Whether the request has ended failed (abort, time limit): nothing more is delivered then.
   bool RequestCutOff() const;
 
+  // https (HttpTunnel.cpp).
+  // The port of a URL that names none: 443 for https, else 80.
+  static std::string DefaultPort(const std::string& scheme);
+  static bool IsHttps(const std::string& scheme);
+  // Through a proxy, an https target goes through a tunnel to its host and port.
+  void UpdateTunnelTarget();
+  bool TunnelNeeded() const { return secure_ && !proxy_.empty(); }
+  // Gives the TLS settings to the control socket before it connects.
+  void PrepareControlTls();
+  void SendConnectRequest();
+  void ProcessTunnelLine();
+
   // Request composition (HttpRequest.cpp).
   void CheckRequestText() const;
   // Raises EHttpException 12 when Url names a scheme the client does not fetch.
@@ -363,6 +391,8 @@ class THttpCli : public TComponent {
                             contentRangeBegin_, contentRangeEnd_;
   std::string socksServer_, socksPort_ = "1080", socksLevel_ = "5", socksUsercode_, socksPassword_;
   TSocksAuthentication socksAuthentication_ = socksNoAuthentication;
+  bool sslVerifyPeer_ = true;
+  std::string sslCAFile_, sslCertFile_, sslKeyFile_;
   bool noCache_ = false;
   TDateTime modifiedSince_ = 0;
   bool multiThreaded_ = false;
@@ -418,6 +448,13 @@ class THttpCli : public TComponent {
   bool relocatePosted_ = false;
   bool timerRunning_ = false;
   unsigned closeCount_ = 0;
+  // https: the current target's scheme is https; through a proxy, the tunnel's end (host, port,
+  // the origin-form target sent inside it), whether it is open, and the proxy's answer so far.
+  bool secure_ = false;
+  std::string tunnelHost_, tunnelPort_, tunnelPath_;
+  bool tunnelOpen_ = false;
+  int tunnelStatus_ = 0;
+  std::string tunnelText_;
 };
 
 // Cuts a URL, a proxy setting or a location value into its parts; every output is cleared

@@ -83,8 +83,10 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
 
   requestBuffer_.Clear();
   FireRequestHeaderBegin();
-  RefuseControl(requestTarget_, "request target");
-  line(Method + " " + EncodeRequestTarget(requestTarget_) + " HTTP/" + Version, "request line");
+  // Inside a tunnel the origin server is spoken to directly: the target is its path.
+  const std::string& target = tunnelOpen_ ? tunnelPath_ : requestTarget_;
+  RefuseControl(target, "request target");
+  line(Method + " " + EncodeRequestTarget(target) + " HTTP/" + Version, "request line");
   if (!sender_.empty()) line("From: " + sender_, "Sender");
   if (!accept_.empty()) line("Accept: " + accept_, "Accept");
   if (!reference_.empty()) line("Referer: " + reference_, "Reference");
@@ -99,7 +101,7 @@ void THttpCli::SendRequestHeader(const std::string& Method, const std::string& V
     line("If-Modified-Since: " + FormatHttpDate(modifiedSince_) + " GMT", "ModifiedSince");
   if (!username_.empty())
     line("Authorization: Basic " + EncodeBase64(username_ + ":" + password_), "Username");
-  if (!proxy_.empty() && !proxyUsername_.empty())
+  if (!proxy_.empty() && !tunnelOpen_ && !proxyUsername_.empty())
     line("Proxy-Authorization: Basic " + EncodeBase64(proxyUsername_ + ":" + proxyPassword_),
          "ProxyUsername");
   if (!cookie_.empty()) line("Cookie: " + cookie_, "Cookie");

@@ -254,7 +254,10 @@ void THttpCli::EndHeaderAndRelocate() {
 void THttpCli::ComputeRelocation(const std::string& location) {
   std::string scheme, user, pass, host, port, path;
   SplitUrl(location, scheme, user, pass, host, port, path);
-  const std::string schemeOrHttp = scheme.empty() ? std::string("http") : scheme;
+  // A location without a scheme keeps the current request's.
+  const std::string schemeOrHttp = !scheme.empty() ? scheme
+                                   : secure_       ? std::string("https")
+                                                   : std::string("http");
   if (!proxy_.empty()) {
     // The next request goes to the proxy again, with an absolute URL. A path or a bare name
     // resolves against the URL of the request that received it: its scheme, host and port.
@@ -277,13 +280,16 @@ void THttpCli::ComputeRelocation(const std::string& location) {
     // line naming it; the request line keeps the absolute form with the port.
     targetHost_ = host;
     hostName_ = host;
-    targetPort_ = port.empty() ? std::string("80") : port;
+    secure_ = IsHttps(scheme);
+    targetPort_ = port.empty() ? DefaultPort(scheme) : port;
     requestTarget_ = scheme + "://" + host + PortSuffix(port) + path;
   } else if (path.empty() || host.empty()) {
     // An absolute target built from HostName names the port the request goes to.
     targetHost_ = hostName_;
     if (!port.empty()) targetPort_ = port;
-    const std::string origin = schemeOrHttp + "://" + hostName_ + PortSuffix(targetPort_);
+    const std::string origin =
+        schemeOrHttp + "://" + hostName_ +
+        (targetPort_ == DefaultPort(schemeOrHttp) ? std::string() : PortSuffix(targetPort_));
     requestTarget_ = path.empty() ? origin + "/" + host : origin + path;
   } else {
     targetHost_ = host;

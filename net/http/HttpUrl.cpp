@@ -154,7 +154,7 @@ void SwapExtension(std::string& FileName, const std::string& NewExt) {
 
 bool IsSupportedScheme(const std::string& Scheme) {
   // The schemes this client can fetch; a request for any other is refused before it is sent.
-  static constexpr const char* kSupportedSchemes[] = {"http"};
+  static constexpr const char* kSupportedSchemes[] = {"http", "https"};
   if (Scheme.empty()) return true;
   for (const char* supported : kSupportedSchemes) {
     if (Scheme.size() == std::strlen(supported) && StartsWithNoCase(Scheme, supported)) return true;

@@ -31,7 +31,7 @@ class TFlagScope {
 }  // namespace
 
 TCustomLineWSocket::TCustomLineWSocket(TComponent* Owner)
-    : TCustomSocksWSocket(Owner), LineEnd_("\r\n") {}
+    : TCustomSslWSocket(Owner), LineEnd_("\r\n") {}
 
 void TCustomLineWSocket::SetLineMode(bool Value) {
   if (Value == LineMode_) return;
@@ -72,7 +72,7 @@ void TCustomLineWSocket::PostDrain() {
 
 void TCustomLineWSocket::HandleWindowMessage(TMessage& Msg) {
   if (Msg.Msg != MsgDrainLineBuffer) {
-    TCustomSocksWSocket::HandleWindowMessage(Msg);
+    TCustomSslWSocket::HandleWindowMessage(Msg);
     return;
   }
   try {
@@ -90,7 +90,7 @@ void TCustomLineWSocket::DrainLineBuffer() {
       if (DeliverLines() || LineCutting()) return;
       continue;  // line mode was switched off by the handler: the rest goes out raw
     }
-    if (!TCustomSocksWSocket::FireDataAvailable(0)) {
+    if (!FireApplicationDataAvailable()) {
       DropFront(LineBufferCount_);
       LineLength_ = 0;
       return;
@@ -102,12 +102,12 @@ std::int32_t TCustomLineWSocket::RcvdCount() {
   DropStaleLineBytes();
   if (LineMode_ && (LineLength_ > 0 || !LineEnd_.empty())) return LineLength_;
   if (LineBufferCount_ > 0) return LineBufferCount_;
-  return TCustomSocksWSocket::RcvdCount();
+  return TCustomSslWSocket::RcvdCount();
 }
 
 std::int32_t TCustomLineWSocket::RecvRaw(void* Buffer, std::int32_t Len, std::int32_t Flags) {
   if (Len <= 0 || Buffer == nullptr || LineFetching_) {
-    return TCustomSocksWSocket::RecvRaw(Buffer, Len, Flags);
+    return TCustomSslWSocket::RecvRaw(Buffer, Len, Flags);
   }
   DropStaleLineBytes();
   if (LineMode_ && LineLength_ > 0) {
@@ -121,20 +121,20 @@ std::int32_t TCustomLineWSocket::RecvRaw(void* Buffer, std::int32_t Len, std::in
     LineLength_ = std::max(0, LineLength_ - Count);
     return Count;
   }
-  return TCustomSocksWSocket::RecvRaw(Buffer, Len, Flags);
+  return TCustomSslWSocket::RecvRaw(Buffer, Len, Flags);
 }
 
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error) {
-  if (NegotiationPhase() != npNone) {
-    // The SOCKS dialogue reads its own bytes; once it has ended, the bytes that the server sent
-    // behind its last reply are the first of the connection's lines.
-    const bool Taken = TCustomSocksWSocket::FireDataAvailable(Error);
-    if (NegotiationPhase() != npNone || !LineCutting() || State_ != wsConnected) return Taken;
+  if (Negotiating()) {
+    // The SOCKS dialogue and the TLS handshake read their own bytes; once they have ended, the
+    // bytes that the server sent behind its last reply are the first of the connection's lines.
+    const bool Taken = TCustomSslWSocket::FireDataAvailable(Error);
+    if (Negotiating() || !LineCutting() || State_ != wsConnected) return Taken;
     LastError_ = 0;
     ReceiveLines();
     return true;
   }
-  if (!LineCutting()) return TCustomSocksWSocket::FireDataAvailable(Error);
+  if (!LineCutting()) return TCustomSslWSocket::FireDataAvailable(Error);
   ReceiveLines();
   return true;
 }
@@ -146,7 +146,7 @@ void TCustomLineWSocket::ReceiveLines() {
   // that is running finds the new lines.
   if (!LineDelivering_ && !DeliverLines()) return;
 
-  const std::int32_t Waiting = TCustomSocksWSocket::RcvdCount();
+  const std::int32_t Waiting = TCustomSslWSocket::RcvdCount();
   if (Waiting <= 0) return;
   PrepareForAppend(Waiting);
   std::int32_t Got = 0;
@@ -210,7 +210,7 @@ bool TCustomLineWSocket::DeliverLines(bool AtClose) {
 void TCustomLineWSocket::DeliverCurrentLine() {
   // The notice's own error is not passed on: a line is complete.
   while (LineMode_ && LineLength_ > 0) {
-    if (!TCustomSocksWSocket::FireDataAvailable(0)) {
+    if (!FireApplicationDataAvailable()) {
       DropFront(LineLength_);
       LineLength_ = 0;
     }
@@ -252,7 +252,7 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t Error) {
     Failure = std::current_exception();
   }
   ReleaseLineBuffer();
-  TCustomSocksWSocket::FireSessionClosed(Error);
+  TCustomSslWSocket::FireSessionClosed(Error);
   if (Failure) std::rethrow_exception(Failure);
 }
 
@@ -260,7 +260,7 @@ void TCustomLineWSocket::ResetToDefaults() {
   // After a send found the connection gone the close notice follows the close: it delivers the
   // last line and releases the buffer itself.
   const bool NoticeToCome = CloseNotified_ && LineBufferCount_ > 0;
-  TCustomSocksWSocket::ResetToDefaults();
+  TCustomSslWSocket::ResetToDefaults();
   if (!NoticeToCome) ReleaseLineBuffer();
 }
 

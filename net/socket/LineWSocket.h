@@ -2,7 +2,7 @@
 // WSocket.h, not this file. Its properties are published by TWSocket.
 //
 // TCustomLineWSocket: the optional line mode. With LineMode off (and nothing held from a line
-// mode phase) it behaves exactly as the SOCKS layer below it. With LineMode on, received bytes
+// mode phase) it behaves exactly as the layers below it. With LineMode on, received bytes
 // are collected in a buffer of the component and OnDataAvailable fires once per complete line, a
 // line being everything up to and including LineEnd; the handler reads the line with ReadText or
 // ReadData (which then return the line's bytes instead of network bytes) and is called again
@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "SocksWSocket.h"
+#include "SslWSocket.h"
 
 namespace vantrel {
 
@@ -41,7 +41,7 @@ namespace vantrel {
 // while bytes are held; its handling hands the held bytes out in the current mode.
 constexpr UINT MsgDrainLineBuffer = WM_USER + 20;
 
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomSslWSocket {
  public:
   // LineEnd CR LF, LineMode, LineEcho and LineEdit off, no line limit.
   explicit TCustomLineWSocket(TComponent* Owner);
@@ -102,8 +102,8 @@ class TCustomLineWSocket : public TCustomSocksWSocket {
  private:
   // Line mode is on and cuts lines.
   bool LineCutting() const { return LineMode_ && !LineEnd_.empty(); }
-  // Reads what is waiting (the SOCKS layer's leftover bytes first), edits and echoes it, and
-  // delivers the complete lines.
+  // Reads what is waiting (plaintext over TLS; the SOCKS layer's leftover bytes first), edits and
+  // echoes it, and delivers the complete lines.
   void ReceiveLines();
   // Delivers every complete line held, in order, while line cutting stays on. AtClose also runs
   // inside another delivery (a handler that closes the connection). Returns true when line

@@ -64,6 +64,13 @@ constexpr TErrorText ErrorTexts[] = {
     {11002, "Non-authoritative host not found"},
     {11003, "Non-recoverable error"},
     {11004, "No Data"},
+    {21001, "TLS settings cannot be used"},
+    {21002, "TLS handshake failed"},
+    {21003, "TLS certificate not trusted"},
+    {21004, "TLS certificate is for another host name"},
+    {21005, "TLS handshake cut off by the peer"},
+    {21006, "TLS stream ended without close_notify"},
+    {21007, "TLS record error"},
 };
 
 }  // namespace

@@ -501,6 +501,10 @@ bool TCustomSocksWSocket::HandleSocks5Reply() {
 
 bool TCustomSocksWSocket::NegotiationSucceeded() {
   NegotiationPhase_ = npNone;
+  return SessionEstablished();
+}
+
+bool TCustomSocksWSocket::SessionEstablished() {
   TCustomWSocket::FireSessionConnected(0);
   // The application hears of the data at once, whether or not bytes were left behind the reply.
   return TCustomWSocket::FireDataAvailable(0);

@@ -160,6 +160,10 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void SendConnectRequest();
   // Reports the failure (OnSocksError, then OnSessionConnected) and closes with Error.
   void FailNegotiation(std::uint16_t Error, const std::string& Msg);
+  // The dialogue is over and the way to the destination is open: by default the application
+  // sees the connection, then the data behind it. A layer above that speaks first on the
+  // connection takes over here. Returns whether the data was taken care of.
+  virtual bool SessionEstablished();
 
  private:
   // Takes what is waiting into the negotiation buffer, at most up to Limit bytes held in all;

@@ -9,12 +9,13 @@
 #include "CustomWSocket.h"
 #include "LineWSocket.h"
 #include "SocksWSocket.h"
+#include "SslWSocket.h"
 #include "SyncWSocket.h"
 #include "WSockbuf.h"
 
 namespace vantrel {
 
-// The SOCKS, line-mode and synchronous-waiting layers slot in between TCustomWSocket and this
+// The SOCKS, TLS, line-mode and synchronous-waiting layers slot in between TCustomWSocket and this
 // class; it adds nothing but the publication of the properties.
 class TWSocket : public TCustomSyncWSocket {
  public:
@@ -59,6 +60,24 @@ class TWSocket : public TCustomSyncWSocket {
   using TCustomSocksWSocket::SocksPort;
   using TCustomSocksWSocket::SocksServer;
   using TCustomSocksWSocket::SocksUsercode;
+
+  using TCustomSslWSocket::SetSslCAFile;
+  using TCustomSslWSocket::SetSslCertFile;
+  using TCustomSslWSocket::SetSslEnable;
+  using TCustomSslWSocket::SetSslKeyFile;
+  using TCustomSslWSocket::SetSslServerName;
+  using TCustomSslWSocket::SetSslVerifyPeer;
+  using TCustomSslWSocket::SslCAFile;
+  using TCustomSslWSocket::SslCertFile;
+  using TCustomSslWSocket::SslCipher;
+  using TCustomSslWSocket::SslCloseNotified;
+  using TCustomSslWSocket::SslEnable;
+  using TCustomSslWSocket::SslErrorText;
+  using TCustomSslWSocket::SslKeyFile;
+  using TCustomSslWSocket::SslServerName;
+  using TCustomSslWSocket::SslSessionReused;
+  using TCustomSslWSocket::SslVerifyPeer;
+  using TCustomSslWSocket::SslVersion;
 
   using TCustomLineWSocket::LineEcho;
   using TCustomLineWSocket::LineEdit;

@@ -188,19 +188,19 @@ TEST_F(Integrity, HandlersMayClearThemselves) {
   EXPECT_EQ(x.doc.AsString(), "document");
 }
 
-TEST_F(Integrity, OnlyHttpIsFetched) {
-  ScriptedPeer server(Answer("HTTP/1.0 302 Found\r\nLocation: https://127.0.0.1:1/s\r\n\r\n"));
+TEST_F(Integrity, OnlyHttpAndHttpsAreFetched) {
+  ScriptedPeer server(Answer("HTTP/1.0 302 Found\r\nLocation: ftp://127.0.0.1:1/s\r\n\r\n"));
   Client x;
   const std::string hostAndPort = "://127.0.0.1:" + std::to_string(server.Port()) + "/";
-  EXPECT_EQ(x.Fetch("HTTPS" + hostAndPort),
+  EXPECT_EQ(x.Fetch("FTP" + hostAndPort),
             std::make_pair(httpErrUnsupportedScheme,
-                           std::string("HTTP request refused: unsupported protocol HTTPS")));
+                           std::string("HTTP request refused: unsupported protocol FTP")));
   EXPECT_TRUE(x.rec.events.empty()) << x.rec.Joined();
   // Case is ignored for http; a relocation to another scheme is refused before it is sent.
   EXPECT_EQ(x.Fetch("HtTp" + hostAndPort),
             std::make_pair(httpErrUnsupportedScheme,
-                           std::string("HTTP request refused: unsupported protocol https")));
-  EXPECT_FALSE(x.rec.Has("LocationChange https://127.0.0.1:1/s"));
+                           std::string("HTTP request refused: unsupported protocol ftp")));
+  EXPECT_FALSE(x.rec.Has("LocationChange ftp://127.0.0.1:1/s"));
   EXPECT_TRUE(server.Join(5000) && server.Succeeded()) << server.Error();
 }
 

@@ -73,16 +73,29 @@ class TestServer {
   std::unique_ptr<ChildProcess> process_;
 };
 
+// TLS for nginx: Port() then speaks TLS with this certificate and key. With clientCA set a
+// client certificate signed by it is required. With plainToo a second port, PlainPort(), serves
+// the same documents over plain HTTP; "{PLAIN}" and "{TLS}" in the extra locations are replaced
+// by the two ports.
+struct NginxTls {
+  std::string cert;
+  std::string key;
+  std::string clientCA;
+  bool plainToo = false;
+};
+
 // nginx serving a document root it creates, with optional extra server-level text such as
 // `location /moved { return 302 /a.txt; }` or `location /x { return 200 "text"; }`.
 class NginxServer : public TestServer {
  public:
-  explicit NginxServer(const std::string& extraLocations = {});
+  explicit NginxServer(const std::string& extraLocations = {}, const NginxTls& tls = {});
+  // The plain port beside a TLS one (NginxTls::plainToo), else 0.
+  std::uint16_t PlainPort() const { return plainPort_; }
 
   const std::string& DocRoot() const { return docRoot_; }
   // Writes a document under the root (folders are created).
   bool AddFile(const std::string& relativePath, const std::string& contents);
-  // "http://127.0.0.1:<port>" + path.
+  // "http://127.0.0.1:<port>" + path ("https://" for a TLS port).
   std::string Url(const std::string& path) const;
   // The access log ("combined" format, one line per request) and the error log.
   std::string AccessLogPath() const { return dir_.File("access.log"); }
@@ -91,13 +104,16 @@ class NginxServer : public TestServer {
 
  private:
   std::string docRoot_;
+  std::uint16_t plainPort_ = 0;
+  bool tls_ = false;
 };
 
 // tinyproxy, an HTTP proxy (absolute URL in the request line) allowing 127.0.0.1, optionally
-// with basic authorisation given as "user:password".
+// with basic authorisation given as "user:password". CONNECT reaches any port, or only
+// connectPort when it is given.
 class TinyproxyServer : public TestServer {
  public:
-  explicit TinyproxyServer(const std::string& basicAuth = {});
+  explicit TinyproxyServer(const std::string& basicAuth = {}, std::uint16_t connectPort = 0);
   std::string Log() const;
 };
 

@@ -2,7 +2,7 @@
 
 namespace vantrel::test {
 
-TinyproxyServer::TinyproxyServer(const std::string& basicAuth)
+TinyproxyServer::TinyproxyServer(const std::string& basicAuth, std::uint16_t connectPort)
     : TestServer("tinyproxy", "vantrel-tinyproxy-") {
   std::string program = Require("tinyproxy", "tinyproxy");
   std::string authLine;
@@ -26,6 +26,8 @@ TinyproxyServer::TinyproxyServer(const std::string& basicAuth)
                            "LogFile \"" +
                            dir_.File("tinyproxy.log") + "\"\n" + "PidFile \"" +
                            dir_.File("tinyproxy.pid") + "\"\n" + authLine;
+        // Without a ConnectPort line tinyproxy tunnels to every port.
+        if (connectPort != 0) conf += "ConnectPort " + std::to_string(connectPort) + "\n";
         WriteFile(dir_.File("tinyproxy.conf"), conf);
         return std::vector<std::string>{program, "-d", "-c", dir_.File("tinyproxy.conf")};
       },
