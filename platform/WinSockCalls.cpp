@@ -75,8 +75,8 @@ bool Abortive(const SocketEntry& e) {
 
 int WSAStartup(WORD versionRequested, WSADATA* data) {
   // Major version in the low byte; 1.1 is the only one served, a higher request gets 1.1.
-  BYTE major = versionRequested & 0xFF;
-  BYTE minor = versionRequested >> 8;
+  const BYTE major = LoByte(versionRequested);
+  const BYTE minor = HiByte(versionRequested);
   if (major < 1 || (major == 1 && minor < 1)) return WSAVERNOTSUPPORTED;
   if (data == nullptr) return WSAEFAULT;
   std::memset(data, 0, sizeof *data);

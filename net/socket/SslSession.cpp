@@ -188,7 +188,11 @@ TSslSession::TSslSession(TSslContext& Context, const std::string& ServerName,
   if (ServerName.empty()) return;
   ExpectedHost_ = ServerName;
   const bool Ip = IsIpAddress(ServerName);
-  if (!Ip) SSL_set_tlsext_host_name(Ssl, ServerName.c_str());
+  // The library's macro for this casts in the C way; the call it stands for is spelled out.
+  if (!Ip) {
+    SSL_ctrl(Ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+             const_cast<char*>(ServerName.c_str()));
+  }
   if (!Context.Settings().VerifyPeer) return;
   const int Set = Ip ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(Ssl), ServerName.c_str())
                      : SSL_set1_host(Ssl, ServerName.c_str());
