@@ -122,6 +122,11 @@ void TStatusService::AcceptAll() {
       ScheduleReap();
     };
     Conn.Socket.OnError = [](TObject*) {};
+    if (!options_.CertFile.empty()) {
+      Conn.Socket.SetSslEnable(true);
+      Conn.Socket.SetSslCertFile(options_.CertFile);
+      Conn.Socket.SetSslKeyFile(options_.KeyFile);
+    }
     Conn.Socket.Dup(Handle);
   }
 }

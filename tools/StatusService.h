@@ -1,7 +1,7 @@
 // This is an internal header of the local status service.
 // TStatusService: a small HTTP/1.0 server on TWSocket that answers requests for status pictures
 // (StatusRequest.h) with the answer its table gives for the UIN (StatusTable.h). One connection
-// per request: the answer is sent and the connection closed.
+// per request: the answer is sent and the connection closed. Over TLS when given a certificate.
 //
 // Thread rule: create, use and destroy it on one thread, which must run its message loop
 // (Application().ProcessMessages / WaitForMessages). It owns its sockets and its hidden window.
@@ -26,6 +26,9 @@ struct TServiceOptions {
   std::optional<TAnswer> ForcedAnswer;
   int SlowDelayMs = 5000;  // how long a slow answer waits
   std::string DumpDir;     // when set, each request header is written to request-N.txt there
+  // Both set: every connection speaks TLS with this certificate and key (https).
+  std::string CertFile;
+  std::string KeyFile;
 };
 
 class TStatusService {

@@ -34,6 +34,8 @@ constexpr char kUsage[] =
     "  --mode MODE        normal (default), 404, close or slow, for every request\n"
     "  --delay-ms N       how long a slow answer waits (default 5000)\n"
     "  --dump DIR         write each request header to DIR/request-N.txt\n"
+    "  --cert FILE        serve https with this certificate (PEM; needs --key)\n"
+    "  --key FILE         the certificate's private key (PEM)\n"
     "ANSWER: online | offline | unknown | a picture size in bytes | 404 | close | slow\n";
 
 int Usage(const char* Problem) {
@@ -124,9 +126,19 @@ int main(int argc, char** argv) {
       if (Options.SlowDelayMs < 0) return Usage("--delay-ms must not be negative");
     } else if (Arg == "--dump") {
       Options.DumpDir = Value;
+    } else if (Arg == "--cert") {
+      Options.CertFile = Value;
+    } else if (Arg == "--key") {
+      Options.KeyFile = Value;
     } else {
       return Usage(("unknown option " + Arg).c_str());
     }
+  }
+
+  if (Options.CertFile.empty() != Options.KeyFile.empty())
+    return Usage("--cert and --key go together");
+  for (const std::string* File : {&Options.CertFile, &Options.KeyFile}) {
+    if (!File->empty() && !std::ifstream(*File)) return Usage(("cannot read " + *File).c_str());
   }
 
   RaiseDescriptorLimit();

@@ -11,11 +11,13 @@
 
 #include "FlowerPattern.h"
 #include "GifPicture.h"
+#include "HttpProt.h"
 #include "RawClient.h"
 #include "StatusRequest.h"
 #include "StatusServiceProcess.h"
 #include "StatusTable.h"
 #include "TempDir.h"
+#include "TlsCertificates.h"
 
 using namespace vantrel;
 using vantrel::test::RawClient;
@@ -252,4 +254,34 @@ TEST(StatusServiceLive, ManyConnectionsLeaveNoDescriptor) {
     After = Service.OpenDescriptors();
   }
   EXPECT_EQ(After, Before);
+}
+
+TEST(StatusServiceLive, ServesHttpsWithACertificate) {
+  test::TlsCertificates Certs;
+  ASSERT_TRUE(Certs.Ready()) << Certs.Error();
+  StatusServiceProcess Service(
+      {"--status", "12345=online", "--cert", Certs.Crt("good"), "--key", Certs.Key("good")});
+  ASSERT_TRUE(Service.Running()) << Service.Error();
+  const std::string Path = "/scripts/online.dll?icq=12345&img=1";
+
+  THttpCli Cli(nullptr);
+  std::string Document;
+  Cli.OnDocData = [&Document](TObject*, const char* Buffer, int Len) {
+    Document.append(Buffer, static_cast<std::size_t>(Len));
+  };
+  Cli.SetTimeLimit(20000);
+  Cli.SetSslCAFile(Certs.Crt("ca"));
+  Cli.SetURL("https://127.0.0.1:" + std::to_string(Service.Port()) + Path);
+  Cli.GetDocument();
+  EXPECT_EQ(Cli.ResponseCode(), 200);
+  EXPECT_EQ(Cli.CtrlSocket()->SslVersion(), "TLSv1.3");
+  EXPECT_EQ(DecodeGif(Document).size(), QSize(FlowerWidth, FlowerHeight));
+
+  // Plain text to the TLS port is no request: nothing is answered in clear.
+  EXPECT_EQ(Get(Service.Port(), "GET " + Path + " HTTP/1.0\r\n\r\n").find("HTTP/1.0 200"),
+            std::string::npos);
+
+  // Half a certificate pair, or an unreadable file, is refused at start.
+  StatusServiceProcess Half({"--cert", Certs.Crt("good")});
+  EXPECT_FALSE(Half.Running());
 }
