@@ -10,7 +10,7 @@ packages=(
   nginx tinyproxy microsocks dante-server
   libssl-dev openssl
   clang libclang-rt-14-dev clang-format
-  curl libcurl4-openssl-dev iperf3 wrk
+  curl libcurl4-openssl-dev iperf3 wrk iproute2
 )
 
 missing=()

@@ -4,6 +4,7 @@
 
 #include "GifPicture.h"
 #include "StatusRequest.h"
+#include "WinMessages.h"
 
 namespace vantrel {
 namespace {
@@ -12,16 +13,8 @@ constexpr char kWindowClass[] = "VantrelStatusService";
 constexpr UINT kReapMessage = WM_USER + 1;
 // A request header larger than this is refused: a status request is a few hundred bytes.
 constexpr std::size_t kMaxHeader = 16384;
+// A burst of a thousand connections must not be dropped at the door.
 constexpr int kAcceptBacklog = 1024;
-
-LRESULT ServiceWindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
-  auto* Service = reinterpret_cast<TStatusService*>(GetWindowLongPtr(Window, 0));
-  if (Service != nullptr && (Msg == WM_TIMER || Msg == kReapMessage)) {
-    Service->HandleMessage(Msg, WParam);
-    return 0;
-  }
-  return DefWindowProc(Window, Msg, WParam, LParam);
-}
 
 std::string Response(const std::string& Status, const std::string& Type, const std::string& Body,
                      bool WithBody) {
@@ -33,16 +26,6 @@ std::string Response(const std::string& Status, const std::string& Type, const s
 }
 
 }  // namespace
-
-// The listening socket, with a deeper accept queue than the component's own (5): a burst of a
-// thousand connections must not be dropped at the door.
-class TStatusService::TListener : public TWSocket {
- public:
-  using TWSocket::TWSocket;
-  void DeepenBacklog() {
-    if (SocketHandle_ != INVALID_SOCKET) SocketApi_listen(SocketHandle_, kAcceptBacklog);
-  }
-};
 
 class TStatusService::TConnection {
  public:
@@ -57,24 +40,10 @@ class TStatusService::TConnection {
   std::string DelayedMethod;
 };
 
-void TStatusService::TWindowDeleter::operator()(HWND Window) const {
-  DestroyWindow(Window);
-}
-
 TStatusService::TStatusService(TStatusTable Table, TServiceOptions Options)
-    : table_(std::move(Table)), options_(std::move(Options)) {
-  if (!GetClassInfo(ProgramInstance(), kWindowClass, nullptr)) {
-    WNDCLASS Class;
-    Class.lpfnWndProc = ServiceWindowProc;
-    Class.cbWndExtra = sizeof(LONG_PTR);
-    Class.hInstance = ProgramInstance();
-    Class.lpszClassName = kWindowClass;
-    RegisterClass(&Class);
-  }
-  window_.reset(CreateWindowEx(0, kWindowClass, "", 0, 0, 0, 0, 0, nullptr, nullptr,
-                               ProgramInstance(), nullptr));
-  SetWindowLongPtr(window_.get(), 0, reinterpret_cast<LONG_PTR>(this));
-  listener_ = std::make_unique<TListener>(nullptr);
+    : table_(std::move(Table)), options_(std::move(Options)), window_(kWindowClass, this) {
+  listener_ = std::make_unique<TWSocket>(nullptr);
+  listener_->SetListenBacklog(kAcceptBacklog);
   listener_->OnSessionAvailable = [this](TObject*, std::uint16_t Error) {
     if (Error == 0) AcceptAll();
   };
@@ -84,7 +53,7 @@ TStatusService::TStatusService(TStatusTable Table, TServiceOptions Options)
 
 TStatusService::~TStatusService() {
   for (auto& [Id, Conn] : connections_) {
-    if (Conn->TimerSet) KillTimer(window_.get(), Id);
+    if (Conn->TimerSet) KillTimer(window_.Handle(), Id);
     // A socket destroyed on its own reports its close: nothing is to be reaped any more.
     Conn->Socket.OnSessionClosed = nullptr;
   }
@@ -97,7 +66,6 @@ void TStatusService::Start() {
   listener_->SetPort(options_.Port);
   listener_->SetProto("tcp");
   listener_->Listen();
-  listener_->DeepenBacklog();
 }
 
 std::string TStatusService::BoundPort() {
@@ -117,7 +85,7 @@ void TStatusService::AcceptAll() {
       if (Conn.CloseWhenSent) Conn.Socket.CloseSession();
     };
     Conn.Socket.OnSessionClosed = [this, &Conn](TObject*, std::uint16_t) {
-      if (Conn.TimerSet) KillTimer(window_.get(), Conn.Id);
+      if (Conn.TimerSet) KillTimer(window_.Handle(), Conn.Id);
       Conn.TimerSet = false;
       ScheduleReap();
     };
@@ -175,7 +143,7 @@ void TStatusService::Received(TConnection& Conn) {
     Conn.Delayed = Chosen.Kind == akSlow ? TAnswer{akPicture, isOnline, -1} : Chosen;
     Conn.DelayedMethod = Request.Method;
     Conn.TimerSet =
-        SetTimer(window_.get(), Conn.Id, static_cast<UINT>(options_.SlowDelayMs), nullptr) != 0;
+        SetTimer(window_.Handle(), Conn.Id, static_cast<UINT>(options_.SlowDelayMs), nullptr) != 0;
     if (!Conn.TimerSet) Answer(Conn, Conn.Delayed, Conn.DelayedMethod);
     return;
   }
@@ -229,7 +197,7 @@ void TStatusService::Dump(const std::string& Header) {
 
 void TStatusService::ScheduleReap() {
   if (reapPosted_) return;
-  reapPosted_ = PostMessage(window_.get(), kReapMessage, 0, 0) != 0;
+  reapPosted_ = PostMessage(window_.Handle(), kReapMessage, 0, 0) != 0;
 }
 
 void TStatusService::Reap() {
@@ -239,14 +207,17 @@ void TStatusService::Reap() {
                 [](const auto& Entry) { return Entry.second->Socket.State() == wsClosed; });
 }
 
-void TStatusService::HandleMessage(UINT Msg, WPARAM WParam) {
-  if (Msg == kReapMessage) {
+void TStatusService::HandleWindowMessage(TMessage& Msg) {
+  if (Msg.Msg == kReapMessage) {
     Reap();
     return;
   }
-  if (Msg != WM_TIMER) return;
-  const auto Id = static_cast<std::uint64_t>(WParam);
-  KillTimer(window_.get(), Id);
+  if (Msg.Msg != WM_TIMER) {
+    Msg.Result = window_.DefaultAnswer(Msg);
+    return;
+  }
+  const auto Id = static_cast<std::uint64_t>(Msg.WParam);
+  KillTimer(window_.Handle(), Id);
   auto It = connections_.find(Id);
   if (It == connections_.end()) return;
   TConnection& Conn = *It->second;

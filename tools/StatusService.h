@@ -13,9 +13,9 @@
 #include <string>
 #include <unordered_map>
 
+#include "NotifyWindow.h"
 #include "StatusTable.h"
 #include "WSocket.h"
-#include "WinMessages.h"
 
 namespace vantrel {
 
@@ -31,7 +31,7 @@ struct TServiceOptions {
   std::string KeyFile;
 };
 
-class TStatusService {
+class TStatusService : public TWindowMessageTarget {
  public:
   TStatusService(TStatusTable Table, TServiceOptions Options);
   ~TStatusService();
@@ -44,15 +44,11 @@ class TStatusService {
   std::uint64_t RequestsAnswered() const { return answered_; }
   std::size_t OpenConnections() const { return connections_.size(); }
 
-  // The hidden window's messages (its window procedure calls this).
-  void HandleMessage(UINT Msg, WPARAM WParam);
+  // The hidden window's messages: the slow answers' timers and the reaping of closed sockets.
+  void HandleWindowMessage(TMessage& Msg) override;
 
  private:
   class TConnection;
-  class TListener;
-  struct TWindowDeleter {
-    void operator()(HWND Window) const;
-  };
 
   void AcceptAll();
   void Received(TConnection& Conn);
@@ -65,8 +61,8 @@ class TStatusService {
 
   TStatusTable table_;
   TServiceOptions options_;
-  std::unique_ptr<TListener> listener_;
-  std::unique_ptr<std::remove_pointer_t<HWND>, TWindowDeleter> window_;
+  std::unique_ptr<TWSocket> listener_;
+  TNotifyWindow window_;
   std::unordered_map<std::uint64_t, std::unique_ptr<TConnection>> connections_;
   std::unordered_map<std::int64_t, std::string> pictures_[3];  // by status, then size
   std::uint64_t nextId_ = 1;

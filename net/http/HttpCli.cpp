@@ -16,31 +16,6 @@ namespace {
 constexpr char kWindowClass[] = "HttpCliWindowClass";
 constexpr UINT_PTR kTimeLimitTimer = 1;
 
-LRESULT HttpCliWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  auto* cli = reinterpret_cast<THttpCli*>(GetWindowLongPtr(hwnd, 0));
-  if (cli == nullptr) return DefWindowProc(hwnd, msg, wParam, lParam);
-  TMessage m;
-  m.Msg = msg;
-  m.WParam = wParam;
-  m.LParam = lParam;
-  cli->HandleWindowMessage(m);
-  return m.Result;
-}
-
-HWND CreateHttpWindow(THttpCli* owner) {
-  WNDCLASS wc;
-  wc.lpfnWndProc = HttpCliWindowProc;
-  wc.cbWndExtra = sizeof(LONG_PTR);
-  wc.hInstance = ProgramInstance();
-  wc.lpszClassName = kWindowClass;
-  // Registered once per process; a second registration from another thread fails harmlessly.
-  if (!GetClassInfo(wc.hInstance, kWindowClass, nullptr)) RegisterClass(&wc);
-  HWND hwnd = CreateWindowEx(WS_EX_TOOLWINDOW, kWindowClass, "", WS_POPUP, 0, 0, 0, 0, nullptr,
-                             nullptr, wc.hInstance, nullptr);
-  if (hwnd != nullptr) SetWindowLongPtr(hwnd, 0, reinterpret_cast<LONG_PTR>(owner));
-  return hwnd;
-}
-
 std::string ErrorWithCode(int error) {
   return SocketErrorText(error) + " (Error #" + IntToStr(error) + ")";
 }
@@ -67,8 +42,7 @@ std::string ConnectErrorText(const TWSocket& socket, int error) {
 
 }  // namespace
 
-THttpCli::THttpCli(TComponent* Owner) : TComponent(Owner) {
-  notifyWindow_ = CreateHttpWindow(this);
+THttpCli::THttpCli(TComponent* Owner) : TComponent(Owner), notifyWindow_(kWindowClass, this) {
   ctrlSocket_ = std::make_unique<TWSocket>(this);
   ctrlSocket_->OnDnsLookupDone = [this](TObject* s, std::uint16_t e) { HandleLookupDone(s, e); };
   ctrlSocket_->OnSessionConnected = [this](TObject* s, std::uint16_t e) { HandleConnected(s, e); };
@@ -81,7 +55,7 @@ THttpCli::~THttpCli() {
   StopTimeLimit();
   // Detach first: messages dispatched while the socket closes must not reach a half-destroyed
   // component, and the socket's close must not call back into it.
-  if (notifyWindow_ != nullptr) SetWindowLongPtr(notifyWindow_, 0, 0);
+  notifyWindow_.Detach();
   if (ctrlSocket_) {
     ctrlSocket_->OnDnsLookupDone = nullptr;
     ctrlSocket_->OnSessionConnected = nullptr;
@@ -90,12 +64,6 @@ THttpCli::~THttpCli() {
     ctrlSocket_->OnSessionClosed = nullptr;
     ctrlSocket_.reset();
   }
-  if (notifyWindow_ != nullptr) DestroyWindow(notifyWindow_);
-}
-
-void THttpCli::SetMultiThreaded(bool v) {
-  multiThreaded_ = v;
-  ctrlSocket_->SetMultiThreaded(v);
 }
 
 void THttpCli::HandleWindowMessage(TMessage& Msg) {
@@ -122,7 +90,7 @@ void THttpCli::HandleWindowMessage(TMessage& Msg) {
         if (Msg.WParam == kTimeLimitTimer) TimeLimitReached();
         break;
       default:
-        Msg.Result = DefWindowProc(notifyWindow_, Msg.Msg, Msg.WParam, Msg.LParam);
+        Msg.Result = notifyWindow_.DefaultAnswer(Msg);
     }
   } catch (...) {
     // An exception from an event handler run by one of our own messages goes to the
@@ -406,15 +374,14 @@ void THttpCli::Fail(int code, const std::string& text, std::uint16_t error) {
 }
 
 void THttpCli::PostSetReady() {
-  if (notifyWindow_ != nullptr) PostMessage(notifyWindow_, WM_HTTP_SET_READY, 0, 0);
+  PostMessage(notifyWindow_.Handle(), WM_HTTP_SET_READY, 0, 0);
 }
 
 void THttpCli::ChangeRequestState(THttpCliState NewState) {
   if (NewState == state_) return;
   state_ = NewState;
   FireStateChange();
-  if (NewState == hsIdle && notifyWindow_ != nullptr)
-    PostMessage(notifyWindow_, WM_HTTP_REQUEST_DONE, 0, 0);
+  if (NewState == hsIdle) PostMessage(notifyWindow_.Handle(), WM_HTTP_REQUEST_DONE, 0, 0);
 }
 
 void THttpCli::AttachClosedHandler(bool relocating) {
@@ -431,20 +398,20 @@ void THttpCli::RelocationClosed(TObject*, std::uint16_t) {
   FireLocationChange();
   if (ending_) return;  // the time limit ran out inside the handler
   relocatePosted_ = true;
-  if (notifyWindow_ != nullptr) PostMessage(notifyWindow_, WM_HTTP_RELOCATE, 0, 0);
+  PostMessage(notifyWindow_.Handle(), WM_HTTP_RELOCATE, 0, 0);
 }
 
 void THttpCli::StartTimeLimit() {
   StopTimeLimit();
-  if (timeLimit_ <= 0 || notifyWindow_ == nullptr) return;
-  timerRunning_ =
-      SetTimer(notifyWindow_, kTimeLimitTimer, static_cast<UINT>(timeLimit_), nullptr) != 0;
+  if (timeLimit_ <= 0 || notifyWindow_.Handle() == nullptr) return;
+  timerRunning_ = SetTimer(notifyWindow_.Handle(), kTimeLimitTimer, static_cast<UINT>(timeLimit_),
+                           nullptr) != 0;
 }
 
 void THttpCli::StopTimeLimit() {
   if (!timerRunning_) return;
   timerRunning_ = false;
-  KillTimer(notifyWindow_, kTimeLimitTimer);
+  KillTimer(notifyWindow_.Handle(), kTimeLimitTimer);
 }
 
 void THttpCli::TimeLimitReached() {

@@ -35,6 +35,7 @@
 #include "Component.h"
 #include "DateTime.h"
 #include "Exceptions.h"
+#include "NotifyWindow.h"
 #include "Streams.h"
 #include "StringList.h"
 #include "WSocket.h"  // TSocksAuthentication
@@ -156,7 +157,7 @@ class EHttpException : public Exception {
   int httpCode_;
 };
 
-class THttpCli : public TComponent {
+class THttpCli : public TComponent, public TWindowMessageTarget {
  public:
   // Creates the hidden window and the control socket (owned, freed with the component).
   explicit THttpCli(TComponent* Owner);
@@ -205,9 +206,9 @@ class THttpCli : public TComponent {
   void SetContentRangeBegin(const std::string& v) { contentRangeBegin_ = v; }
   const std::string& ContentRangeEnd() const { return contentRangeEnd_; }
   void SetContentRangeEnd(const std::string& v) { contentRangeEnd_ = v; }
-  bool MultiThreaded() const { return multiThreaded_; }
-  // Also sets the control socket's MultiThreaded.
-  void SetMultiThreaded(bool v);
+  // Shared with the control socket: its message pump is the one RunRequest runs.
+  bool MultiThreaded() const { return ctrlSocket_->MultiThreaded(); }
+  void SetMultiThreaded(bool v) { ctrlSocket_->SetMultiThreaded(v); }
   // SOCKS server for the control connection; off while SocksServer is empty (the default). The
   // settings are given to the control socket before every connection (a close clears them
   // there). With level "5" or "4A" the SOCKS server resolves the target host and no local lookup
@@ -299,7 +300,7 @@ class THttpCli : public TComponent {
   TNotifyEvent OnTrace;  // stored only; nothing raises it
 
   // Dispatch of the hidden window's messages (called by its window procedure).
-  void HandleWindowMessage(TMessage& Msg);
+  void HandleWindowMessage(TMessage& Msg) override;
 
  protected:
   // Virtual operations, in slot order.
@@ -395,7 +396,6 @@ class THttpCli : public TComponent {
   std::string sslCAFile_, sslCertFile_, sslKeyFile_;
   bool noCache_ = false;
   TDateTime modifiedSince_ = 0;
-  bool multiThreaded_ = false;
   int timeLimit_ = 0;
   TStream* receiveStream_ = nullptr;  // borrowed
   TStream* postStream_ = nullptr;     // borrowed
@@ -419,7 +419,7 @@ class THttpCli : public TComponent {
 
   // Internal state.
   std::unique_ptr<TWSocket> ctrlSocket_;
-  HWND notifyWindow_ = nullptr;
+  TNotifyWindow notifyWindow_;
   std::string targetHost_, targetPort_, hostName_, requestTarget_;
   std::array<char, 0x2001> receiveBuffer_{};
   int receiveLength_ = 0;

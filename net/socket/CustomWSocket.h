@@ -14,12 +14,13 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "Component.h"
 #include "Exceptions.h"
+#include "MessagePump.h"
+#include "NotifyWindow.h"
 #include "SocketApi.h"
 #include "StringList.h"
 #include "WSockbuf.h"
@@ -42,6 +43,8 @@ enum TSocketState : std::uint8_t {
 enum TSocketSendFlags : std::uint8_t { wsSendNormal, wsSendUrgent };
 
 enum TSocketLingerOnOff : std::uint8_t { wsLingerOff, wsLingerOn, wsLingerNoSet };
+
+constexpr std::int32_t DefaultListenBacklog = 5;
 
 // Messages of the notification window.
 constexpr UINT MsgSocketEvent = WM_USER + 1;     // wParam socket, lParam event bits | error << 16
@@ -84,13 +87,7 @@ std::int32_t WSocketResolveProto(const std::string& InProto);
 // Leading blanks skipped, then the decimal digits up to the first other character; 0 for none.
 std::int32_t DecimalPrefixValue(const std::string& Text);
 
-// Destroys a notification window after detaching it from its component.
-struct TNotifyWindowDeleter {
-  void operator()(HWND Window) const;
-};
-using TNotifyWindowPtr = std::unique_ptr<std::remove_pointer_t<HWND>, TNotifyWindowDeleter>;
-
-class TCustomWSocket : public TComponent {
+class TCustomWSocket : public TComponent, public TWindowMessageTarget {
  public:
   // Creates the hidden notification window; touches no socket operation.
   explicit TCustomWSocket(TComponent* Owner);
@@ -105,7 +102,7 @@ class TCustomWSocket : public TComponent {
   std::int32_t SendBlockSize_ = 0;
   std::int32_t SendFlagsValue_ = 0;
   std::int32_t LastError_ = 0;
-  TNotifyWindowPtr NotifyWindow_;
+  TNotifyWindow NotifyWindow_;
   // Receives the host entry of the pending lookup, written by the library on this thread.
   alignas(std::max_align_t) char LookupBuffer_[1025] = {};
   TAsyncHandle LookupHandle_ = 0;
@@ -133,9 +130,10 @@ class TCustomWSocket : public TComponent {
   bool Paused_ = false;
   bool CloseNotified_ = false;
   std::int32_t FlushTimeout_ = 0;
-  bool MultiThreaded_ = false;
+  std::int32_t ListenBacklog_ = DefaultListenBacklog;
+  // Chosen by MultiThreaded; records a quit message taken off this thread's own queue.
+  TMessagePump Pump_;
   TSocketState State_ = wsClosed;
-  bool QuitReceived_ = false;
 
  public:
   // Events: fired only through the Fire... triggers below, which do nothing when unset.
@@ -174,12 +172,16 @@ class TCustomWSocket : public TComponent {
   std::int32_t ReadCount() const { return ReadCount_; }
   std::int32_t LastError() const { return LastError_; }
   // When true, waits pump this thread's own queue instead of the application's.
-  bool MultiThreaded() const { return MultiThreaded_; }
-  void SetMultiThreaded(bool Value) { MultiThreaded_ = Value; }
+  bool MultiThreaded() const { return Pump_.MultiThreaded(); }
+  void SetMultiThreaded(bool Value) { Pump_.SetMultiThreaded(Value); }
   // Seconds a graceful close gives the peer to take the bytes still queued before the connection
   // is reset (60 after every close).
   std::int32_t FlushTimeout() const { return FlushTimeout_; }
   void SetFlushTimeout(std::int32_t Value) { FlushTimeout_ = Value; }
+  // Connections the system may hold for a listening stream socket until Accept takes them;
+  // used by the next Listen and kept across closes. The system lowers a value above its limit.
+  std::int32_t ListenBacklog() const { return ListenBacklog_; }
+  void SetListenBacklog(std::int32_t Value) { ListenBacklog_ = Value; }
   // wsSendUrgent makes every send out-of-band; not reset by a close.
   TSocketSendFlags SendFlags();
   void SetSendFlags(TSocketSendFlags Value);
@@ -192,7 +194,7 @@ class TCustomWSocket : public TComponent {
   // Virtual operations, in the order the layers above rely on.
   // Dispatch of the notification window's messages; exceptions of the std::exception family
   // go to ProcessBgException.
-  virtual void HandleWindowMessage(TMessage& Msg);
+  void HandleWindowMessage(TMessage& Msg) override;
   // Returns the connection settings to their defaults (runs at construction and after each close).
   virtual void ResetToDefaults();
   // The one closing path; Error is given to OnSessionClosed. With Shut, a stream socket closes
@@ -294,7 +296,9 @@ class TCustomWSocket : public TComponent {
   virtual void RunPendingMessages();
 
   // Whether this component's own loop took a quit message (MultiThreaded only).
-  bool QuitReceived() const { return QuitReceived_; }
+  bool QuitReceived() const { return Pump_.QuitReceived(); }
+  // The loop this component's waits run; a component built on this one waits with it too.
+  TMessagePump& MessagePump() { return Pump_; }
 
  protected:
   void Notification(TComponent* AComponent, TOperation Operation) override;
@@ -306,21 +310,15 @@ class TCustomWSocket : public TComponent {
   void HandleSelectMessage(const TMessage& Msg);
   void HandleHostByNameMessage(const TMessage& Msg);
   void HandleHostByAddrMessage(const TMessage& Msg);
-  bool TakeOneThreadMessage();
-  void DrainThreadQueue();
   void ApplyLingerOption();
   void AppendToSendQueue(const void* Data, std::int32_t Len);
   void TryToSend();
   void ClearSendQueue();
   static void AddHostAddresses(const HOSTENT& Entry, TStringList& List);
 
-  HWND NotifyWindow() const { return NotifyWindow_.get(); }
-  // Blocks until a message may be waiting for the loop that RunPendingMessages pumps.
-  void WaitForMessages();
+  HWND NotifyWindow() const { return NotifyWindow_.Handle(); }
 
  private:
-  friend LRESULT SocketWindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam);
-
   // The guarded setter shared by Addr, Port and Proto.
   void AssignAddressText(const std::string& Value, const char* Name, std::string& Text,
                          bool& Assigned, bool& Resolved);

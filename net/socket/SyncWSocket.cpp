@@ -1,9 +1,6 @@
 // Synchronous waiting: running the message loop until a caller's flag is set.
 #include "SyncWSocket.h"
 
-#include "Application.h"
-#include "WinMessages.h"
-
 namespace vantrel {
 
 TCustomSyncWSocket::TCustomSyncWSocket(TComponent* Owner) : TCustomLineWSocket(Owner) {}
@@ -17,17 +14,13 @@ std::int32_t TCustomSyncWSocket::RunAndWait(const TSyncProc& Proc, bool& DoneFla
 std::int32_t TCustomSyncWSocket::WaitForFlag(bool& DoneFlag) {
   for (;;) {
     if (DoneFlag) return SyncWaitDone;
-    if (WaitAbandoned()) return SyncWaitAbandoned;
+    if (Pump_.Abandoned()) return SyncWaitAbandoned;
     RunPendingMessages();
     // Handlers set the flag only while a message is dispatched: with none left, sleep until the
     // next one rather than polling.
-    if (DoneFlag || WaitAbandoned()) continue;
-    WaitForMessages();
+    if (DoneFlag || Pump_.Abandoned()) continue;
+    Pump_.Wait();
   }
-}
-
-bool TCustomSyncWSocket::WaitAbandoned() const {
-  return Application().Terminated() || QuitReceived_;
 }
 
 }  // namespace vantrel

@@ -44,9 +44,6 @@ class TCustomSyncWSocket : public TCustomLineWSocket {
   // Runs the messages until DoneFlag is true (SyncWaitDone, also at once when it already is,
   // without dispatching anything) or the wait is abandoned (SyncWaitAbandoned).
   virtual std::int32_t WaitForFlag(bool& DoneFlag);
-
- private:
-  bool WaitAbandoned() const;
 };
 
 }  // namespace vantrel

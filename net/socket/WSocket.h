@@ -28,6 +28,7 @@ class TWSocket : public TCustomSyncWSocket {
   using TCustomWSocket::LastError;
   using TCustomWSocket::LingerOnOff;
   using TCustomWSocket::LingerTimeout;
+  using TCustomWSocket::ListenBacklog;
   using TCustomWSocket::LocalPort;
   using TCustomWSocket::MultiThreaded;
   using TCustomWSocket::PeerAddr;
@@ -41,6 +42,7 @@ class TWSocket : public TCustomSyncWSocket {
   using TCustomWSocket::SetFlushTimeout;
   using TCustomWSocket::SetLingerOnOff;
   using TCustomWSocket::SetLingerTimeout;
+  using TCustomWSocket::SetListenBacklog;
   using TCustomWSocket::SetLocalPort;
   using TCustomWSocket::SetMultiThreaded;
   using TCustomWSocket::SetPort;

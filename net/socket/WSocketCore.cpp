@@ -1,64 +1,18 @@
 // Construction and destruction, the notification window and its dispatch, the event triggers,
 // exceptions raised during notifications, and the message pumping of waits.
-#include "Application.h"
 #include "CustomWSocket.h"
 #include "WSocketInternal.h"
-#include "WinMessages.h"
 #include "WinSock.h"
 
 namespace vantrel {
 namespace {
 
 constexpr const char* NotifyWindowClassName = "XSocketWindowClass";
-constexpr int OwnerSlot = 0;
 
 }  // namespace
 
-HWND CreateNotifyWindow(TComponent* Owner) {
-  HINSTANCE Instance = ProgramInstance();
-  if (!GetClassInfo(Instance, NotifyWindowClassName, nullptr)) {
-    WNDCLASS Class;
-    Class.style = 0;
-    Class.lpfnWndProc = SocketWindowProc;
-    Class.cbClsExtra = 0;
-    Class.cbWndExtra = sizeof(LONG_PTR);  // one slot: the owning component
-    Class.hInstance = Instance;
-    Class.lpszClassName = NotifyWindowClassName;
-    // Another thread may have registered it in the meantime; only a missing class is a failure.
-    if (RegisterClass(&Class) == 0 && !GetClassInfo(Instance, NotifyWindowClassName, nullptr)) {
-      return nullptr;
-    }
-  }
-  HWND Window = CreateWindowEx(WS_EX_TOOLWINDOW, NotifyWindowClassName, "", WS_POPUP, 0, 0, 0, 0,
-                               nullptr, nullptr, Instance, nullptr);
-  if (Window != nullptr && Owner != nullptr) {
-    SetWindowLongPtr(Window, OwnerSlot, reinterpret_cast<LONG_PTR>(static_cast<TObject*>(Owner)));
-  }
-  return Window;
-}
-
-void DestroyNotifyWindow(HWND Window) {
-  if (Window == nullptr) return;
-  // Messages still on their way then get the default answer.
-  SetWindowLongPtr(Window, OwnerSlot, 0);
-  DestroyWindow(Window);
-}
-
-void TNotifyWindowDeleter::operator()(HWND Window) const {
-  DestroyNotifyWindow(Window);
-}
-
-LRESULT SocketWindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
-  auto* Owner = reinterpret_cast<TObject*>(GetWindowLongPtr(Window, OwnerSlot));
-  auto* Socket = dynamic_cast<TCustomWSocket*>(Owner);
-  if (Socket == nullptr) return DefWindowProc(Window, Msg, WParam, LParam);
-  TMessage Message{Msg, WParam, LParam, 0};
-  Socket->HandleWindowMessage(Message);
-  return Message.Result;
-}
-
-TCustomWSocket::TCustomWSocket(TComponent* Owner) : TComponent(Owner) {
-  NotifyWindow_.reset(CreateNotifyWindow(this));
+TCustomWSocket::TCustomWSocket(TComponent* Owner)
+    : TComponent(Owner), NotifyWindow_(NotifyWindowClassName, this) {
   SendBlockSize_ = TBuffer::DefaultCapacity;
   // A virtual call from a constructor reaches this class only: each layer resets its own part.
   TCustomWSocket::ResetToDefaults();
@@ -84,7 +38,7 @@ TCustomWSocket::~TCustomWSocket() {
   } catch (...) {
   }
   ClearSendQueue();
-  NotifyWindow_.reset();
+  // The window goes with its member: detached first, so late messages get the default answer.
 }
 
 void TCustomWSocket::Notification(TComponent* AComponent, TOperation Operation) {
@@ -104,7 +58,7 @@ void TCustomWSocket::HandleWindowMessage(TMessage& Msg) {
         HandleHostByAddrMessage(Msg);
         break;
       default:
-        Msg.Result = DefWindowProc(NotifyWindow(), Msg.Msg, Msg.WParam, Msg.LParam);
+        Msg.Result = NotifyWindow_.DefaultAnswer(Msg);
         break;
     }
   } catch (const std::exception& E) {
@@ -258,36 +212,7 @@ void TCustomWSocket::ResetToDefaults() {
 }
 
 void TCustomWSocket::RunPendingMessages() {
-  if (MultiThreaded_) {
-    DrainThreadQueue();
-  } else {
-    Application().ProcessMessages();
-  }
-}
-
-void TCustomWSocket::WaitForMessages() {
-  if (MultiThreaded_) {
-    WaitMessage();
-  } else {
-    Application().WaitForMessages();
-  }
-}
-
-bool TCustomWSocket::TakeOneThreadMessage() {
-  MSG Msg;
-  if (!PeekMessage(&Msg, nullptr, 0, 0, PM_REMOVE)) return false;
-  if (Msg.message == WM_QUIT) {
-    QuitReceived_ = true;
-  } else {
-    TranslateMessage(&Msg);
-    DispatchMessage(&Msg);
-  }
-  return true;
-}
-
-void TCustomWSocket::DrainThreadQueue() {
-  while (TakeOneThreadMessage()) {
-  }
+  Pump_.RunPending();
 }
 
 }  // namespace vantrel

@@ -15,13 +15,6 @@ namespace vantrel {
 void SocketComponentAdded();
 void SocketComponentRemoved();
 
-// Registers the window class once and creates a hidden window whose slot holds Owner; null when
-// that fails.
-HWND CreateNotifyWindow(TComponent* Owner);
-// Detaches the window from its component, then destroys it.
-void DestroyNotifyWindow(HWND Window);
-LRESULT SocketWindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam);
-
 // Fmt with "%d" and "%s" filled from Args in order ("%%" is a percent sign).
 std::string FormatArgs(const std::string& Fmt, const std::vector<TFormatArg>& Args);
 

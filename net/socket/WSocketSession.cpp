@@ -207,7 +207,7 @@ void TCustomWSocket::Listen() {
     SetState(wsConnected);
     FireSessionConnected(0);
   } else {
-    if (SocketApi_listen(SocketHandle_, 5) == SOCKET_ERROR) {
+    if (SocketApi_listen(SocketHandle_, ListenBacklog_) == SOCKET_ERROR) {
       ReportSocketError("Listen");
       return;
     }
@@ -324,7 +324,7 @@ bool TCustomWSocket::CloseSocketHandle(SOCKET Handle) {
     }
     // The close has no notice of its own to wait for: after one immediate retry, sleep in the
     // loop until a message or the retry timer comes.
-    if (Retried && Timer.Start()) WaitForMessages();
+    if (Retried && Timer.Start()) Pump_.Wait();
     Retried = true;
     RunPendingMessages();
   }
@@ -361,7 +361,7 @@ void TCustomWSocket::WaitUntilClosed() {
     }
     RunPendingMessages();
     // Sleep in the loop until a notice (or the close) comes, rather than spinning.
-    if (SocketHandle_ != INVALID_SOCKET && State_ != wsClosed && !Paused_) WaitForMessages();
+    if (SocketHandle_ != INVALID_SOCKET && State_ != wsClosed && !Paused_) Pump_.Wait();
   }
 }
 

@@ -189,7 +189,7 @@ void TCustomWSocket::FlushSendQueue() {
     // Sleep in the loop until the system takes bytes again, rather than spinning; only a send
     // that would block is sure to be followed by a write notice.
     if (SocketHandle_ != INVALID_SOCKET && !AllSent_ && SendBlocked_ && !Paused_) {
-      WaitForMessages();
+      Pump_.Wait();
     }
   }
 }

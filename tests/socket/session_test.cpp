@@ -1,7 +1,9 @@
 // Connecting, listening, accepting and closing: the events each path fires, in order.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
 #include "FreePort.h"
@@ -14,6 +16,23 @@ namespace vantrel::test {
 namespace {
 
 using SessionTest = SocketTest;
+
+// The accept queue length the system gave the TCP port listening on 127.0.0.1 (the Send-Q
+// column of ss for a listening socket); -1 when ss is missing or lists no such socket.
+int ListenQueueLength(const std::string& Port) {
+  const std::string Command = "ss -ltnH 'src 127.0.0.1 and sport = :" + Port + "' 2>/dev/null";
+  FILE* Pipe = popen(Command.c_str(), "r");
+  if (Pipe == nullptr) return -1;
+  std::string Output;
+  char Chunk[256];
+  while (std::fgets(Chunk, sizeof Chunk, Pipe) != nullptr) Output += Chunk;
+  pclose(Pipe);
+  std::istringstream Line(Output);
+  std::string State;
+  int Received = -1, Queue = -1;
+  Line >> State >> Received >> Queue;
+  return State == "LISTEN" ? Queue : -1;
+}
 
 TEST_F(SessionTest, StreamConnectThatSucceedsThenALocalClose) {
   ScriptedPeer Peer({step::Accept(), step::ExpectExactly("ping"), step::WaitForPeerClose()});
@@ -364,6 +383,27 @@ TEST_F(SessionTest, WaitUntilClosedPumpsUntilThePeerEnds) {
   EXPECT_EQ(Log.Count("SessionClosed(0)"), 1);
   ASSERT_TRUE(Peer.Join(5000));
   EXPECT_TRUE(Peer.Succeeded()) << Peer.Error();
+}
+
+TEST_F(SessionTest, ListenBacklogIsGivenToTheSystemAndKeptAcrossCloses) {
+  TWSocket Server(nullptr);
+  auto ListenOnAnyPort = [&] {
+    Server.SetAddr("127.0.0.1");
+    Server.SetPort("0");
+    Server.Listen();
+    return ListenQueueLength(Server.GetBoundPort());
+  };
+  EXPECT_EQ(Server.ListenBacklog(), 5);
+  const int Default = ListenOnAnyPort();
+  if (Default == -1) GTEST_SKIP() << "ss (iproute2) cannot list the listening socket";
+  EXPECT_EQ(Default, 5);
+  Server.CloseSession();
+
+  Server.SetListenBacklog(37);
+  EXPECT_EQ(ListenOnAnyPort(), 37);
+  Server.CloseSession();
+  EXPECT_EQ(Server.ListenBacklog(), 37) << "a setting, not part of the session";
+  EXPECT_EQ(ListenOnAnyPort(), 37);
 }
 
 TEST_F(SessionTest, SendFlagsRefuseUnknownValues) {
