@@ -64,7 +64,9 @@ ThreadQueue::~ThreadQueue() {
   close(epollFd_);
 }
 
-ThreadQueue& ThreadQueue::Current() { return *CurrentShared(); }
+ThreadQueue& ThreadQueue::Current() {
+  return *CurrentShared();
+}
 
 std::shared_ptr<ThreadQueue> ThreadQueue::CurrentShared() {
   if (!tlsQueue) {
@@ -86,7 +88,9 @@ std::shared_ptr<ThreadQueue> ThreadQueue::ForThread(DWORD threadId) {
   return it == Registry().end() ? nullptr : it->second.lock();
 }
 
-bool ThreadQueue::IsOwnerThread() const { return GetCurrentThreadId() == threadId_; }
+bool ThreadQueue::IsOwnerThread() const {
+  return GetCurrentThreadId() == threadId_;
+}
 
 void ThreadQueue::SetExternalWaiter(bool on) {
   std::lock_guard lock(mutex_);

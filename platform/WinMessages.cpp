@@ -37,7 +37,9 @@ WindowTable& Table() {
   return *table;
 }
 
-std::uintptr_t Id(HWND h) { return reinterpret_cast<std::uintptr_t>(h); }
+std::uintptr_t Id(HWND h) {
+  return reinterpret_cast<std::uintptr_t>(h);
+}
 
 std::shared_ptr<WindowRecord> Find(HWND hwnd) {
   if (hwnd == nullptr) return nullptr;
@@ -131,7 +133,9 @@ BOOL DestroyWindow(HWND hwnd) {
   return TRUE;
 }
 
-BOOL IsWindow(HWND hwnd) { return Find(hwnd) ? TRUE : FALSE; }
+BOOL IsWindow(HWND hwnd) {
+  return Find(hwnd) ? TRUE : FALSE;
+}
 
 int LiveWindowCount() {
   auto& t = Table();
@@ -212,7 +216,9 @@ BOOL WaitMessage() {
 }
 
 // Keyboard translation has no counterpart for hidden windows.
-BOOL TranslateMessage(const MSG*) { return FALSE; }
+BOOL TranslateMessage(const MSG*) {
+  return FALSE;
+}
 
 LRESULT DispatchMessage(const MSG* msg) {
   if (msg == nullptr || msg->hwnd == nullptr) return 0;
@@ -221,9 +227,13 @@ LRESULT DispatchMessage(const MSG* msg) {
   return rec->proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
-LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
+LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM) {
+  return 0;
+}
 
-void PostQuitMessage(int exitCode) { ThreadQueue::Current().PostQuit(exitCode); }
+void PostQuitMessage(int exitCode) {
+  ThreadQueue::Current().PostQuit(exitCode);
+}
 
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, void*) {
   auto rec = FindOwn(hwnd);

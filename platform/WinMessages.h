@@ -34,9 +34,9 @@ BOOL UnregisterClass(const char* className, HINSTANCE instance);
 
 // Creates a window owned by the calling thread (which gets a message queue if it has none).
 // WM_CREATE is sent to the window procedure before the call returns.
-HWND CreateWindowEx(DWORD exStyle, const char* className, const char* windowName, DWORD style, int x,
-                    int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
-                    void* param);
+HWND CreateWindowEx(DWORD exStyle, const char* className, const char* windowName, DWORD style,
+                    int x, int y, int width, int height, HWND parent, HMENU menu,
+                    HINSTANCE instance, void* param);
 // Destroys a window of the calling thread (WM_DESTROY is sent first). Messages still queued for it
 // are dropped.
 BOOL DestroyWindow(HWND hwnd);

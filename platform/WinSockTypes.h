@@ -1,6 +1,6 @@
 // This is a public header file.
-// Windows Sockets 1.1 data types (plain records: value-initialise them, e.g. SOCKADDR_IN a{}). Safe to include together with POSIX headers: no name here is a
-// POSIX macro.
+// Windows Sockets 1.1 data types (plain records: value-initialise them, e.g. SOCKADDR_IN a{}). Safe
+// to include together with POSIX headers: no name here is a POSIX macro.
 #pragma once
 
 #include <cstdint>

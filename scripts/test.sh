@@ -139,6 +139,16 @@ if ! bash scripts/setup.sh; then
   exit 1
 fi
 
+# The layout is clang-format's: a file that would change fails this one check.
+section "format"
+if git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror; then
+  echo "format: passed"
+  passed=$((passed + 1))
+else
+  echo "format: FAILED (run clang-format -i on the files named above)"
+  failed=$((failed + 1))
+fi
+
 run_suite build/ci
 run_suite build/ci-asan -DVANTREL_SANITIZE=ON
 # Messages cross threads and lookups run on a pool: the platform and socket suites run under
