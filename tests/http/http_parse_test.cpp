@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "HttpParse.h"
 #include "Exceptions.h"
+#include "HttpParse.h"
 
 namespace vantrel {
 namespace {
