@@ -202,7 +202,7 @@ TReply ParseSocks4Reply(const std::uint8_t* Data, std::size_t Count) {
     case Socks4Refused:
       return Fail(TFailure::Refused);
     case Socks4AuthFailed:
-      return Fail(TFailure::Socks4AuthFailed);
+      return Fail(TFailure::IdentFailed);
     default:
       return Fail(TFailure::Unassigned, std::to_string(Data[1]));
   }

@@ -56,7 +56,7 @@ enum class TFailure : std::uint8_t {
   Unassigned,          // 20012: any other reply code (the text gets the code appended)
   Internal,            // 20013: bytes in an unexpected phase
   Authentication,      // 20015: the server refused user name and password
-  Socks4AuthFailed,    // 20015: version 4 reply 93
+  IdentFailed,         // 20015: version 4 reply 93
   Rejected,            // 20016: version 4 reply 91
   Resolve,             // 20017: version 4 destination cannot be resolved (text from the caller)
   ValueTooLong,        // 20018: a value does not fit its message (text from ValueTooLongText)

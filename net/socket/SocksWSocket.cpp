@@ -187,6 +187,8 @@ void TCustomSocksWSocket::SendUsercodeAuth() {
 
 void TCustomSocksWSocket::SendConnectRequest() {
   NegotiationPhase_ = npConnectRequest;
+  // The port travels in 16 bits.
+  const auto Port = static_cast<std::uint16_t>(PortNumber_);
   std::vector<std::uint8_t> Message;
   if (SocksLevel_ == "4") {
     std::uint8_t Address[4];
@@ -199,11 +201,11 @@ void TCustomSocksWSocket::SendConnectRequest() {
       Disconnect(true, socks::FailureCode(socks::TFailure::Resolve));
       return;
     }
-    Message = socks::Socks4Connect(PortNumber_, Address, SocksUsercode_);
+    Message = socks::Socks4Connect(Port, Address, SocksUsercode_);
   } else if (SocksLevel_ == "4A") {
-    Message = socks::Socks4AConnect(PortNumber_, SocksUsercode_, AddrText_);
+    Message = socks::Socks4AConnect(Port, SocksUsercode_, AddrText_);
   } else {
-    Message = socks::Socks5Connect(AddrText_, PortNumber_);
+    Message = socks::Socks5Connect(AddrText_, Port);
   }
   if (Message.empty()) {
     // Only reachable when a handler changed the values during the dialogue.
