@@ -36,12 +36,6 @@ TEST(LineBufferTest, TheMarkerIsFoundWhereverTheReceivesSplitIt) {
   }
 }
 
-TEST(LineBufferTest, TheLimitCountsTheWholeLineAndZeroMeansNone) {
-  EXPECT_FALSE(LineTooLong(8, 8));
-  EXPECT_TRUE(LineTooLong(9, 8));
-  EXPECT_FALSE(LineTooLong(1 << 30, 0));
-}
-
 TEST(LineBufferTest, TheEditorAppliesBackspacesAndTabsAndEchoesAsATerminal) {
   // No backspace or tab: nothing changes, the bytes are echoed as they came.
   TLineEdit Plain = EditLineBytes("held:abc", 5, 0, true);
