@@ -379,7 +379,7 @@ class THttpCli : public TComponent, public TWindowMessageTarget {
   void TakeDocumentData();
   void RunLineHandler();
   void ProcessHeaderLine();
-  void ProcessHeaderField(const std::string& line);
+  void ProcessHeaderField(const std::string& name, const std::string& value);
   void ProcessDocumentData();
   void EndHeaderAndRelocate();
   void ComputeRelocation(const std::string& location);

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 
+#include "HttpParse.h"
 #include "HttpProt.h"
 #include "TextUtils.h"
 #include "WSocket.h"
@@ -17,29 +18,6 @@ constexpr int kReceiveCapacity = 0x2000;
 // check per 8 KiB and falls well behind clients that read 100 KiB at a time; the chunks handed
 // out stay at most kReceiveCapacity bytes.
 constexpr int kDocumentReadSize = 0x20000;
-
-// ":" and the port, or nothing for the default port.
-std::string PortSuffix(const std::string& port) {
-  return port.empty() || port == "80" ? std::string() : ":" + port;
-}
-
-bool IsStatusLine(const std::string& line) {
-  return line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0;
-}
-
-std::string Part(const std::string& s, std::size_t from, std::size_t count = std::string::npos) {
-  return from >= s.size() ? std::string() : s.substr(from, count);
-}
-
-// A field value: what follows the colon without the optional white space around it.
-std::string FieldValue(const std::string& line, std::size_t colon) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  std::size_t begin = colon + 1;
-  std::size_t end = line.size();
-  while (begin < end && blank(line[begin])) ++begin;
-  while (end > begin && blank(line[end - 1])) --end;
-  return line.substr(begin, end - begin);
-}
 
 }  // namespace
 
@@ -147,11 +125,13 @@ void THttpCli::ProcessHeaderLine() {
 
   if (!line.empty()) {
     responseHeader_.Add(line);
+    THttpField field;
     if (IsStatusLine(line)) {
-      responseCode_ = StrToInt(Part(line, 9, 3));
-      responseText_ = Part(line, 13);
-    } else if (line.find(':') != std::string::npos) {
-      ProcessHeaderField(line);
+      THttpStatusLine status = ParseStatusLine(line);
+      responseCode_ = status.code;
+      responseText_ = std::move(status.text);
+    } else if (ParseHeaderField(line, field)) {
+      ProcessHeaderField(field.name, field.value);
     }
     FireHeaderData();
     if (responseCode_ >= 400 && !RequestCutOff()) ctrlSocket_->CloseSession();
@@ -177,10 +157,7 @@ void THttpCli::ProcessHeaderLine() {
   }
 }
 
-void THttpCli::ProcessHeaderField(const std::string& line) {
-  const std::size_t colon = line.find(':');
-  const std::string name = LowerCase(line.substr(0, colon));
-  const std::string value = FieldValue(line, colon);
+void THttpCli::ProcessHeaderField(const std::string& name, const std::string& value) {
   if (name == "location") {
     relocationPending_ = true;
     ComputeRelocation(value);
@@ -188,12 +165,10 @@ void THttpCli::ProcessHeaderField(const std::string& line) {
   } else if (name == "content-length") {
     documentLength_ = StrToInt64(value);
   } else if (name == "content-range") {
-    // "bytes first-last/total"
-    const std::size_t dash = value.find('-', 6);
-    const std::size_t slash = dash == std::string::npos ? std::string::npos : value.find('/', dash);
-    if (value.compare(0, 6, "bytes ") == 0 && slash != std::string::npos) {
-      contentRangeBegin_ = value.substr(6, dash - 6);
-      contentRangeEnd_ = value.substr(dash + 1, slash - dash - 1);
+    TContentRange range;
+    if (ParseContentRange(value, range)) {
+      contentRangeBegin_ = range.first;
+      contentRangeEnd_ = range.last;
     }
   } else if (name == "content-type") {
     documentType_ = LowerCase(value);
@@ -252,51 +227,13 @@ void THttpCli::EndHeaderAndRelocate() {
 }
 
 void THttpCli::ComputeRelocation(const std::string& location) {
-  std::string scheme, user, pass, host, port, path;
-  SplitUrl(location, scheme, user, pass, host, port, path);
-  // A location without a scheme keeps the current request's.
-  const std::string schemeOrHttp = !scheme.empty() ? scheme
-                                   : secure_       ? std::string("https")
-                                                   : std::string("http");
-  if (!proxy_.empty()) {
-    // The next request goes to the proxy again, with an absolute URL. A path or a bare name
-    // resolves against the URL of the request that received it: its scheme, host and port.
-    std::string curScheme, curUser, curPass, curHost, curPort, curPath;
-    SplitUrl(requestTarget_, curScheme, curUser, curPass, curHost, curPort, curPath);
-    const std::string origin = (curScheme.empty() ? schemeOrHttp : curScheme) + "://" +
-                               (curHost.empty() ? hostName_ : curHost) + PortSuffix(curPort);
-    if (path.empty()) {
-      requestTarget_ = origin + "/" + host;
-    } else if (host.empty()) {
-      requestTarget_ = origin + path;
-    } else {
-      requestTarget_ = location;
-      hostName_ = host;  // the Host line names the server the URL names
-    }
-  } else if (!location.empty() && location[0] == '/') {
-    requestTarget_ = location;
-  } else if (!scheme.empty() && !host.empty()) {
-    // As a first request to that URL: its host, its port (80 when it names none) and a Host
-    // line naming it; the request line keeps the absolute form with the port.
-    targetHost_ = host;
-    hostName_ = host;
-    secure_ = IsHttps(scheme);
-    targetPort_ = port.empty() ? DefaultPort(scheme) : port;
-    requestTarget_ = scheme + "://" + host + PortSuffix(port) + path;
-  } else if (path.empty() || host.empty()) {
-    // An absolute target built from HostName names the port the request goes to.
-    targetHost_ = hostName_;
-    if (!port.empty()) targetPort_ = port;
-    const std::string origin =
-        schemeOrHttp + "://" + hostName_ +
-        (targetPort_ == DefaultPort(schemeOrHttp) ? std::string() : PortSuffix(targetPort_));
-    requestTarget_ = path.empty() ? origin + "/" + host : origin + path;
-  } else {
-    targetHost_ = host;
-    hostName_ = host;
-    requestTarget_ = path;
-    if (!port.empty()) targetPort_ = port;
-  }
+  THttpTarget target{requestTarget_, targetHost_, targetPort_, hostName_, secure_};
+  Relocate(location, !proxy_.empty(), target);
+  requestTarget_ = target.requestTarget;
+  targetHost_ = target.targetHost;
+  targetPort_ = target.targetPort;
+  hostName_ = target.hostName;
+  secure_ = target.secure;
   currentLocation_ = requestTarget_;
 }
 

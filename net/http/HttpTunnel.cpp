@@ -2,6 +2,7 @@
 // tunnel through an HTTP proxy that TLS then runs in.
 #include <cctype>
 
+#include "HttpParse.h"
 #include "HttpProt.h"
 #include "TextUtils.h"
 #include "WSocket.h"
@@ -9,15 +10,11 @@
 namespace vantrel {
 
 bool THttpCli::IsHttps(const std::string& scheme) {
-  if (scheme.size() != 5) return false;
-  for (std::size_t i = 0; i < 5; ++i) {
-    if (std::tolower(static_cast<unsigned char>(scheme[i])) != "https"[i]) return false;
-  }
-  return true;
+  return IsHttpsScheme(scheme);
 }
 
 std::string THttpCli::DefaultPort(const std::string& scheme) {
-  return IsHttps(scheme) ? "443" : "80";
+  return DefaultPortFor(scheme);
 }
 
 void THttpCli::UpdateTunnelTarget() {

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "LineBuffer.h"
 #include "SslWSocket.h"
 
 namespace vantrel {
@@ -96,7 +97,7 @@ class TCustomLineWSocket : public TCustomSslWSocket {
   // Hands the held bytes out in the current mode (the handling of MsgDrainLineBuffer).
   void DrainLineBuffer();
 
-  std::int32_t LineBufferCount() const { return LineBufferCount_; }
+  std::int32_t LineBufferCount() const { return Held_.Count(); }
   std::int32_t LineLength() const { return LineLength_; }
 
  private:
@@ -118,18 +119,10 @@ class TCustomLineWSocket : public TCustomSslWSocket {
   void DeliverLastLine();
   // The held bytes of an earlier socket are never handed out with the current one's.
   void DropStaleLineBytes();
-  // Removes Count bytes from the front of the held bytes.
-  void DropFront(std::int32_t Count);
-  // Copies up to Len held bytes from the front to Buffer and removes them.
-  std::int32_t TakeFront(void* Buffer, std::int32_t Len);
-  // Moves the held bytes to the front of the buffer and makes room for Extra more (and one).
-  void PrepareForAppend(std::int32_t Extra);
   void ReleaseLineBuffer();
   void PostDrain();
 
-  std::vector<char> LineBuffer_;  // its size is LineBufferSize
-  std::int32_t LineHead_ = 0;     // offset of the first held byte
-  std::int32_t LineBufferCount_ = 0;
+  TLineBuffer Held_;
   std::int32_t LineLength_ = 0;  // unread bytes of the current line, which starts the held bytes
   bool LineMode_ = false;
   std::string LineEnd_;
@@ -137,8 +130,6 @@ class TCustomLineWSocket : public TCustomSslWSocket {
   bool LineEdit_ = false;
   std::int32_t LineLimit_ = 0;
 
-  // Held bytes at the front searched for LineEnd without a match.
-  std::int32_t LineSearched_ = 0;
   // The held bytes belong to a line longer than LineLimit: dropped up to its end marker.
   bool LineSkipping_ = false;
   // The socket the held bytes came from.

@@ -12,42 +12,18 @@
 // created the component, and the negotiation runs inside the component's own notifications.
 // Ownership: the component owns its negotiation buffer; texts are copied in and out.
 //
-// Error codes given to OnSocksError, OnSessionConnected and OnSessionClosed when a negotiation
-// fails (the message texts are given to OnSocksError):
-//   the notification's own code  "data receive error"
-//   20001  "TWSocket logic error" (a method reply while the level is 4 or 4A),
-//          "too much data availaible" (more than 2 bytes in answer to user name and password)
-//   20002  "socks version error"
-//   20003  "authentification method not acceptable"
-//   20004  "general SOCKS server failure"          version 5 reply 1
-//   20005  "connection not allowed by ruleset"      reply 2
-//   20006  "network unreachable"                    reply 3
-//   20007  "host unreachable"                       reply 4
-//   20008  "connection refused"                     reply 5; version 4 reply 92
-//   20009  "time to live expired"                   reply 6
-//   20010  "command not supported"                  reply 7
-//   20011  "address type not supported"             reply 8; a success reply of another type
-//   20012  "unassigned error #<n>"                  any other reply code
-//   20013  "internal error"                         bytes in an unexpected phase
-//   20015  "socks authentication failed", "authentification failed" (version 4 reply 93)
-//   20016  "request rejected or failed"             version 4 reply 91
-//   20017  "<exception class> <message>"            version 4: Addr cannot be resolved
-//   20018  a value does not fit its message; checked once the TCP connection to the SOCKS
-//          server is up, so nothing at all is sent (see SocksValueTooLongText below):
-//          "socks: destination host name too long (at most 121 bytes for SOCKS 5)",
-//          "socks: user name and password too long (at most 125 bytes together)",
-//          "socks: user id too long (at most 119 bytes for SOCKS 4)",
-//          "socks: user id and host name too long (at most 118 bytes together for SOCKS 4A)"
-//   20019  "socks reply too long": a version 5 reply naming a bound host of more than 120
-//          bytes, which the 128-byte negotiation buffer cannot hold
-// 20014 is not used.
+// A failed negotiation gives OnSocksError, OnSessionConnected and OnSessionClosed one of the
+// codes of socks::TFailure (SocksProtocol.h), or the notification's own code with the text
+// "data receive error".
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "CustomWSocket.h"
+#include "SocksProtocol.h"
 
 namespace vantrel {
 
@@ -71,20 +47,6 @@ enum TSocksNegotiationPhase : std::uint8_t {
 using TSocksErrorEvent =
     std::function<void(TObject* Sender, std::int32_t Error, const std::string& Msg)>;
 using TSocksAuthStateEvent = std::function<void(TObject* Sender, TSocksAuthState AuthState)>;
-
-// Error codes of this layer beyond the negotiation's own (see the table above).
-constexpr std::uint16_t SocksErrorValueTooLong = 20018;
-constexpr std::uint16_t SocksErrorReplyTooLong = 20019;
-
-// Size of the negotiation buffer and of the buffer each request is built in.
-constexpr std::int32_t SocksMessageBufferSize = 128;
-
-// The 20018 text for the first value of a connection to be made with these settings that does
-// not fit its SOCKS message, or "" when all fit. Level is "4", "4A" or "5"; UserAndPassword says
-// whether version 5 will offer user name and password. Any thread.
-std::string SocksValueTooLongText(const std::string& Level, const std::string& Addr,
-                                  const std::string& Usercode, const std::string& Password,
-                                  bool UserAndPassword);
 
 class TCustomSocksWSocket : public TCustomWSocket {
  public:
@@ -171,7 +133,9 @@ class TCustomSocksWSocket : public TCustomWSocket {
   bool ReadNegotiationBytes(std::int32_t Limit);
   // Hands a finished message to the send queue; a failing send is dropped, the negotiation then
   // waits for a reply that will not come, until the connection closes.
-  void SendNegotiationMessage(const unsigned char* Data, std::int32_t Len);
+  void SendNegotiationMessage(const std::vector<std::uint8_t>& Message);
+  // FailNegotiation with the code and text the parser found.
+  void FailWith(const socks::TReply& Reply);
   void HandleMethodReply();
   void HandleAuthReply();
   // These two return what the data-available step returns: true, or once the dialogue is over
@@ -194,7 +158,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
   std::string SocksReplyAddr_;
   std::string SocksReplyPort_;
   std::string SocksErrorMessage_;
-  unsigned char NegotiationBuffer_[SocksMessageBufferSize] = {};
+  std::uint8_t NegotiationBuffer_[socks::MessageBufferSize] = {};
   std::int32_t NegotiationCount_ = 0;
   std::int32_t LeftoverCount_ = 0;
   // Offset in NegotiationBuffer_ of the next byte left behind the final reply.

@@ -208,6 +208,16 @@ TEST_F(Response, LineTooLongEndsTheRequest) {
   EXPECT_TRUE(x.peer.Succeeded()) << x.peer.Error();  // the client closed the connection
 }
 
+TEST_F(Response, AHeaderLineMayFillTheLineBufferExactly) {
+  // 8192 bytes with its line end are taken; one byte more is too long.
+  const auto Line = [](std::size_t size) { return "X: " + std::string(size - 5, 'a') + "\r\n"; };
+  Exchange x(Answer("HTTP/1.0 200 OK\r\n" + Line(8192) + "\r\nbody"));
+  EXPECT_EQ(x.Run(), 0);
+  EXPECT_EQ(x.rec.document, "body");
+  Exchange y(Answer("HTTP/1.0 200 OK\r\n" + Line(8193) + "\r\nbody"));
+  EXPECT_EQ(y.Run(), httpErrLineTooLong);
+}
+
 TEST_F(Response, ZeroByteHidesTheLineEnds) {
   // Below the buffer size the line waits for more and the close cuts the header off; above
   // it the line is too long.

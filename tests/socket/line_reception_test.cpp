@@ -169,5 +169,23 @@ TEST_F(LineReceptionTest, LinesLongerThanTheLimitAreDroppedWhole) {
   EXPECT_TRUE(Peer.Succeeded()) << Peer.Error();
 }
 
+TEST_F(LineReceptionTest, TheLimitKeepsALineOfExactlyItsLengthAndDropsOneByteMore) {
+  // Limit 8, end marker included: whole lines, a line completed by a later receive, and held
+  // bytes without a marker yet (8 may still become a line, 9 cannot).
+  ScriptedPeer Peer({step::Accept(), step::Send("123456\r\n1234567\r\n12345"), step::Pause(150),
+                     step::Send("6\r\n1234567\r"), step::Pause(150), step::Send("\n123456789"),
+                     step::Pause(150), step::Send("\r\nend\r\n"), step::WaitForPeerClose()});
+  LineClient C(Peer.Port());
+  int TooLong = 0;
+  C.S.SetLineLimit(8);
+  C.S.OnLineTooLong = [&](TObject*) { ++TooLong; };
+  ASSERT_TRUE(PumpUntil([&] { return C.Lines.size() >= 3; }, kWaitMs));
+  EXPECT_EQ(C.Lines, (Lines{"123456\r\n", "123456\r\n", "end\r\n"}));
+  EXPECT_EQ(TooLong, 3);
+  C.S.CloseSession();
+  ASSERT_TRUE(Peer.Join(kWaitMs));
+  EXPECT_TRUE(Peer.Succeeded()) << Peer.Error();
+}
+
 }  // namespace
 }  // namespace vantrel::test
