@@ -7,7 +7,7 @@
 # anything failed, including a build.
 #
 # Environment: VANTREL_TEST_JOBS (tests run at once, default 1: the integration tests start real
-# servers and keep deadlines), VANTREL_FUZZ_SECONDS (per fuzz target, default 60).
+# servers and keep deadlines), VANTREL_FUZZ_SECONDS (per fuzz target, default 45).
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -90,7 +90,7 @@ run_suite() {
 # fuzzer found no crash, leak or sanitizer report.
 run_fuzz() {
   [[ -f fuzz/CMakeLists.txt ]] || return 0
-  local dir=build/ci-fuzz seconds=${VANTREL_FUZZ_SECONDS:-60}
+  local dir=build/ci-fuzz seconds=${VANTREL_FUZZ_SECONDS:-45}
   section "$dir: configure (clang)"
   if ! CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVANTREL_BUILD_FUZZ=ON -DVANTREL_BUILD_TESTS=OFF -DVANTREL_BUILD_APP=OFF; then
