@@ -249,6 +249,8 @@ void TCustomWSocket::Dup(SOCKET NewHandle) {
     }
     SetState(wsClosed);
   }
+  // Bytes still queued belong to the connection that was closed, never to the adopted one.
+  ClearSendQueue();
   SocketHandle_ = NewHandle;
   ApplyLingerOption();
   if (SocketApi_WSAAsyncSelect(SocketHandle_, NotifyWindow(), MsgSocketEvent, DupEvents) != 0) {

@@ -88,6 +88,35 @@ TEST_F(IntegrityTest, GracefulCloseDeliversTheQueueThenEndsOrResetsAfterFlushTim
   }
 }
 
+TEST_F(IntegrityTest, DupOverAnOpenSocketNeverPassesItsQueueToTheNewPeer) {
+  // Bytes still queued for the first peer must not reach the connection adopted in its place.
+  ScriptedPeer First({step::Accept(), step::StopReading(60000)}, {.stepTimeoutMs = 60000});
+  TWSocket Socket(nullptr);
+  const std::string Data = Pattern(8 * MiB);
+  Socket.OnSessionConnected = [&](TObject*, std::uint16_t) {
+    Socket.Send(Data.data(), static_cast<std::int32_t>(Data.size()));
+  };
+  Aim(Socket, First.Port());
+  Socket.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return Socket.State() == wsConnected; }, 10000));
+
+  TWSocket Listener(nullptr);
+  Listener.OnSessionAvailable = [&](TObject*, std::uint16_t) {
+    Socket.Dup(Listener.Accept());
+    Socket.SendText("hello");
+    Socket.CloseSession();
+  };
+  Listener.SetAddr("127.0.0.1");
+  Listener.SetPort("0");
+  Listener.Listen();
+  const auto Port = static_cast<std::uint16_t>(DecimalPrefixValue(Listener.GetBoundPort()));
+  ScriptedPeer Second({step::Connect(Port), step::ExpectExactly("hello")});
+  ASSERT_TRUE(PumpUntil([&] { return Second.Done() && FlushesDone(); }, 30000));
+  EXPECT_TRUE(Second.Succeeded()) << Second.Error();
+  First.Release();
+  Listener.CloseSession();
+}
+
 TEST_F(IntegrityTest, EachDatagramSendIsOneDatagramAndOversizeIsReported) {
   RawUdpSocket Peer;
   ASSERT_TRUE(Peer.Valid());
