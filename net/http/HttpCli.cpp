@@ -4,7 +4,9 @@
 
 #include "Application.h"
 #include "FireEvent.h"
+#include "HttpParse.h"
 #include "HttpProt.h"
+#include "SocksProtocol.h"
 #include "TextUtils.h"
 #include "WSocket.h"
 #include "WinMessages.h"
@@ -20,10 +22,6 @@ std::string ErrorWithCode(int error) {
   return SocketErrorText(error) + " (Error #" + IntToStr(error) + ")";
 }
 
-bool IsSocksError(int error) {
-  return error >= 20001 && error <= 20019;
-}
-
 bool IsTlsError(int error) {
   return error >= SslErrorSetup && error <= SslErrorProtocol;
 }
@@ -31,7 +29,7 @@ bool IsTlsError(int error) {
 // A failed connection in words. SOCKS codes are not socket errors: their text is the one the
 // SOCKS layer gave when the negotiation failed.
 std::string ConnectErrorText(const TWSocket& socket, int error) {
-  if (IsSocksError(error) && !socket.SocksErrorMessage().empty())
+  if (socks::IsFailureCode(error) && !socket.SocksErrorMessage().empty())
     return "SOCKS negotiation failed: " + socket.SocksErrorMessage() + " (Error #" +
            IntToStr(error) + ")";
   // TLS codes carry OpenSSL's reason in the layer's own text.
@@ -141,7 +139,7 @@ void THttpCli::PrepareTargets() {
   SplitUrl(url_, proto, user, pass, host, port, path);
   hostName_ = host;
   documentName_ = path;
-  secure_ = IsHttps(proto);
+  secure_ = IsHttpsScheme(proto);
   if (!user.empty()) username_ = user;
   if (!pass.empty()) password_ = pass;
   if (!proxy_.empty()) {
@@ -154,7 +152,7 @@ void THttpCli::PrepareTargets() {
   } else {
     requestTarget_ = path;
     targetHost_ = host;
-    targetPort_ = port.empty() ? DefaultPort(proto) : port;
+    targetPort_ = port.empty() ? DefaultPortFor(proto) : port;
   }
   // push_back: g++ 12 at -O3 takes assigning "/" for an overlapping copy (-Wrestrict).
   if (requestTarget_.empty()) requestTarget_.push_back('/');
@@ -348,7 +346,7 @@ void THttpCli::CheckSocksCutOff(std::uint16_t closeError) {
   if (phase == npNone) return;
   doneError_ = closeError != 0 ? closeError : static_cast<std::uint16_t>(WSAECONNRESET);
   responseCode_ = 404;
-  if (IsSocksError(closeError)) {  // the layer gave up on the dialogue and closed
+  if (socks::IsFailureCode(closeError)) {  // the layer gave up on the dialogue and closed
     responseText_ = ConnectErrorText(*ctrlSocket_, closeError);
     return;
   }

@@ -1,8 +1,6 @@
 // Response text: status line, fields, content range, relocation targets.
 #include "HttpParse.h"
 
-#include <cctype>
-
 #include "HttpProt.h"
 #include "TextUtils.h"
 
@@ -21,11 +19,7 @@ std::string Part(const std::string& s, std::size_t from, std::size_t count = std
 }  // namespace
 
 bool IsHttpsScheme(const std::string& scheme) {
-  if (scheme.size() != 5) return false;
-  for (std::size_t i = 0; i < 5; ++i) {
-    if (std::tolower(static_cast<unsigned char>(scheme[i])) != "https"[i]) return false;
-  }
-  return true;
+  return SameText(scheme, "https");
 }
 
 std::string DefaultPortFor(const std::string& scheme) {

@@ -353,9 +353,6 @@ class THttpCli : public TComponent, public TWindowMessageTarget {
   bool RequestCutOff() const;
 
   // https (HttpTunnel.cpp).
-  // The port of a URL that names none: 443 for https, else 80.
-  static std::string DefaultPort(const std::string& scheme);
-  static bool IsHttps(const std::string& scheme);
   // Through a proxy, an https target goes through a tunnel to its host and port.
   void UpdateTunnelTarget();
   bool TunnelNeeded() const { return secure_ && !proxy_.empty(); }

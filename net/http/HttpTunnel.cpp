@@ -1,6 +1,5 @@
 // THttpCli over TLS: the https default port, the control socket's TLS settings, and the CONNECT
 // tunnel through an HTTP proxy that TLS then runs in.
-#include <cctype>
 
 #include "HttpParse.h"
 #include "HttpProt.h"
@@ -9,23 +8,15 @@
 
 namespace vantrel {
 
-bool THttpCli::IsHttps(const std::string& scheme) {
-  return IsHttpsScheme(scheme);
-}
-
-std::string THttpCli::DefaultPort(const std::string& scheme) {
-  return DefaultPortFor(scheme);
-}
-
 void THttpCli::UpdateTunnelTarget() {
   tunnelOpen_ = false;
   if (proxy_.empty()) return;
   // Through a proxy the target is the absolute URL: its scheme decides.
   std::string scheme, user, pass, host, port, path;
   SplitUrl(requestTarget_, scheme, user, pass, host, port, path);
-  secure_ = IsHttps(scheme);
+  secure_ = IsHttpsScheme(scheme);
   tunnelHost_ = host;
-  tunnelPort_ = port.empty() ? DefaultPort(scheme) : port;
+  tunnelPort_ = port.empty() ? DefaultPortFor(scheme) : port;
   tunnelPath_ = path.empty() ? std::string("/") : path;
 }
 

@@ -1,9 +1,9 @@
 // URL splitting, base64, the HTTP date and the small text helpers of HttpProt.
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 
 #include "HttpProt.h"
+#include "TextUtils.h"
 
 namespace vantrel {
 namespace {
@@ -157,7 +157,7 @@ bool IsSupportedScheme(const std::string& Scheme) {
   static constexpr const char* kSupportedSchemes[] = {"http", "https"};
   if (Scheme.empty()) return true;
   for (const char* supported : kSupportedSchemes) {
-    if (Scheme.size() == std::strlen(supported) && StartsWithNoCase(Scheme, supported)) return true;
+    if (SameText(Scheme, supported)) return true;
   }
   return false;
 }

@@ -70,6 +70,11 @@ const char* FailureText(TFailure Failure);
 constexpr std::uint16_t ErrorValueTooLong = 20018;
 constexpr std::uint16_t ErrorReplyTooLong = 20019;
 
+// Whether a code is one of the SOCKS layer's own (20001-20019) rather than a socket error.
+constexpr bool IsFailureCode(int Code) {
+  return Code >= 20001 && Code <= ErrorReplyTooLong;
+}
+
 // The 20018 text for the first value that does not fit its message, or "" when all fit. Level
 // is "4", "4A" or "5"; UserAndPassword says whether version 5 will offer user name and password.
 std::string ValueTooLongText(const std::string& Level, const std::string& Addr,
