@@ -61,7 +61,8 @@ struct TSslSessionDeleter {
   void operator()(ssl_session_st* Session) const;
 };
 
-// An OpenSSL context for TLS 1.2 and 1.3, shared by the sessions of one socket.
+// An OpenSSL context for TLS 1.2 and 1.3, shared by the sessions of the sockets of one thread
+// that use equal settings.
 class TSslContext {
  public:
   // Raises ESslException with OpenSSL's reason when a file cannot be used.

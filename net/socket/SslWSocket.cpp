@@ -15,6 +15,21 @@
 namespace vantrel {
 namespace {
 
+// The sockets of a thread that use equal settings share one context: building one reads the
+// certificate, key and trust files, which a server would otherwise do for every connection it
+// accepts, and a client for every socket. A context lives while a socket holds it.
+std::shared_ptr<TSslContext> SharedContext(const TSslSettings& Wanted) {
+  thread_local std::vector<std::weak_ptr<TSslContext>> Contexts;
+  std::erase_if(Contexts, [](const std::weak_ptr<TSslContext>& C) { return C.expired(); });
+  for (const std::weak_ptr<TSslContext>& Known : Contexts) {
+    std::shared_ptr<TSslContext> Context = Known.lock();
+    if (Context && Context->Settings() == Wanted) return Context;
+  }
+  auto Context = std::make_shared<TSslContext>(Wanted);
+  Contexts.push_back(Context);
+  return Context;
+}
+
 // Ciphertext taken from the socket in one receive; one read of this size that comes back short
 // means the socket is drained.
 constexpr std::int32_t CipherChunk = 32 * 1024;
@@ -90,7 +105,7 @@ bool TCustomSslWSocket::PrepareContext(bool Server) {
   SslErrorText_.clear();
   if (Context_ && Context_->Settings() == Wanted) return true;
   try {
-    Context_ = std::make_unique<TSslContext>(Wanted);
+    Context_ = SharedContext(Wanted);
     return true;
   } catch (const ESslException& E) {
     Context_.reset();

@@ -160,7 +160,7 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   bool SslEnable_ = false;
   std::string SslServerName_;
   TSslSettings Settings_;
-  std::unique_ptr<TSslContext> Context_;
+  std::shared_ptr<TSslContext> Context_;  // shared with the thread's sockets of equal settings
   std::unique_ptr<TSslSession> Session_;
   TSslPhase Phase_ = spOff;
   bool Server_ = false;
