@@ -16,7 +16,7 @@ seconds=${WRK_SECONDS:-30}
 
 bash scripts/setup.sh || exit 1
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTREL_BUILD_BENCH=ON \
-  -DVANTREL_BUILD_APP=OFF -DVANTREL_BUILD_TESTS=OFF >/dev/null || exit 1
+  -DVANTREL_BUILD_APP=OFF -DVANTREL_BUILD_TESTS=ON >/dev/null || exit 1
 cmake --build "$dir" -j "$(nproc)" --target vantrel-status-service || exit 1
 
 work=$(mktemp -d)

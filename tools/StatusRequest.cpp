@@ -1,8 +1,21 @@
 #include "StatusRequest.h"
 
-#include "TextUtils.h"
+#include <string_view>
 
 namespace vantrel {
+namespace {
+
+// ASCII only, like SameText, but on views: the request line is read without copying its parts.
+bool SameAscii(std::string_view A, std::string_view B) {
+  if (A.size() != B.size()) return false;
+  for (std::size_t I = 0; I < A.size(); ++I) {
+    const auto Lower = [](char C) { return C >= 'A' && C <= 'Z' ? static_cast<char>(C + 32) : C; };
+    if (Lower(A[I]) != Lower(B[I])) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 std::size_t FindHeaderEnd(const std::string& Data) {
   const std::size_t Crlf = Data.find("\r\n\r\n");
@@ -13,38 +26,49 @@ std::size_t FindHeaderEnd(const std::string& Data) {
 }
 
 bool ParseStatusRequest(const std::string& Header, TStatusRequest& Out) {
-  Out = TStatusRequest{};
-  std::string Line = Header.substr(0, Header.find('\n'));
-  if (!Line.empty() && Line.back() == '\r') Line.pop_back();
+  Out.Method.clear();
+  Out.Target.clear();
+  Out.Version.clear();
+  Out.Path.clear();
+  Out.Uin.clear();
+  Out.Img.clear();
+  Out.HasUin = false;
+  std::string_view Line(Header);
+  Line = Line.substr(0, Line.find('\n'));
+  if (!Line.empty() && Line.back() == '\r') Line.remove_suffix(1);
   const std::size_t First = Line.find(' ');
   const std::size_t Last = Line.rfind(' ');
-  if (First == std::string::npos || First == Last) return false;
-  Out.Method = Line.substr(0, First);
-  Out.Target = Line.substr(First + 1, Last - First - 1);
-  Out.Version = Line.substr(Last + 1);
-  if (Out.Method.empty() || Out.Target.empty() || Out.Version.rfind("HTTP/", 0) != 0) return false;
+  if (First == std::string_view::npos || First == Last) return false;
+  const std::string_view Method = Line.substr(0, First);
+  const std::string_view Target = Line.substr(First + 1, Last - First - 1);
+  const std::string_view Version = Line.substr(Last + 1);
+  if (Method.empty() || Target.empty() || !Version.starts_with("HTTP/")) return false;
+  Out.Method = Method;
+  Out.Target = Target;
+  Out.Version = Version;
 
-  std::string Rest = Out.Target;
-  if (Rest.size() >= 7 && SameText(Rest.substr(0, 7), "http://")) {
+  std::string_view Rest = Target;
+  if (Rest.size() >= 7 && SameAscii(Rest.substr(0, 7), "http://")) {
     const std::size_t Slash = Rest.find('/', 7);
-    Rest = Slash == std::string::npos ? "/" : Rest.substr(Slash);
+    Rest = Slash == std::string_view::npos ? std::string_view("/") : Rest.substr(Slash);
   }
   const std::size_t Question = Rest.find('?');
   Out.Path = Rest.substr(0, Question);
-  if (Question == std::string::npos) return true;
-  const std::string Query = Rest.substr(Question + 1);
+  if (Question == std::string_view::npos) return true;
+  const std::string_view Query = Rest.substr(Question + 1);
   std::size_t Start = 0;
   while (Start <= Query.size()) {
     std::size_t Amp = Query.find('&', Start);
-    if (Amp == std::string::npos) Amp = Query.size();
-    const std::string Pair = Query.substr(Start, Amp - Start);
+    if (Amp == std::string_view::npos) Amp = Query.size();
+    const std::string_view Pair = Query.substr(Start, Amp - Start);
     const std::size_t Eq = Pair.find('=');
-    const std::string Key = Pair.substr(0, Eq);
-    const std::string Value = Eq == std::string::npos ? std::string() : Pair.substr(Eq + 1);
-    if (SameText(Key, "icq") && !Out.HasUin) {
+    const std::string_view Key = Pair.substr(0, Eq);
+    const std::string_view Value =
+        Eq == std::string_view::npos ? std::string_view() : Pair.substr(Eq + 1);
+    if (SameAscii(Key, "icq") && !Out.HasUin) {
       Out.Uin = Value;
       Out.HasUin = true;
-    } else if (SameText(Key, "img") && Out.Img.empty()) {
+    } else if (SameAscii(Key, "img") && Out.Img.empty()) {
       Out.Img = Value;
     }
     Start = Amp + 1;
@@ -54,7 +78,7 @@ bool ParseStatusRequest(const std::string& Header, TStatusRequest& Out) {
 
 bool IsStatusQuery(const TStatusRequest& Request) {
   return (Request.Method == "GET" || Request.Method == "HEAD") &&
-         SameText(Request.Path, StatusPath) && Request.HasUin;
+         SameAscii(Request.Path, StatusPath) && Request.HasUin;
 }
 
 }  // namespace vantrel

@@ -2,7 +2,6 @@
 
 #include <fstream>
 
-#include "GifPicture.h"
 #include "StatusRequest.h"
 #include "WinMessages.h"
 
@@ -15,29 +14,29 @@ constexpr UINT kReapMessage = WM_USER + 1;
 constexpr std::size_t kMaxHeader = 16384;
 // A burst of a thousand connections must not be dropped at the door.
 constexpr int kAcceptBacklog = 1024;
-
-std::string Response(const std::string& Status, const std::string& Type, const std::string& Body,
-                     bool WithBody) {
-  std::string Head = "HTTP/1.0 " + Status +
-                     "\r\nServer: vantrel-status-service\r\nContent-Type: " + Type +
-                     "\r\nContent-Length: " + std::to_string(Body.size()) +
-                     "\r\nPragma: no-cache\r\nConnection: close\r\n\r\n";
-  return WithBody ? Head + Body : Head;
-}
+// Closed sockets kept for reuse: enough for such a burst, beyond that they are destroyed.
+constexpr std::size_t kMaxIdle = 1024;
 
 }  // namespace
 
 class TStatusService::TConnection {
  public:
   explicit TConnection(std::uint64_t Id) : Id(Id) {}
+  // Fixed for the object's life, across the connections it serves: the timer id and map key.
   const std::uint64_t Id;
   TWSocket Socket{nullptr};
-  std::string Request;
+  std::string Request;  // keeps its capacity from one connection to the next
   bool Handled = false;
   bool CloseWhenSent = false;
   bool TimerSet = false;
   TAnswer Delayed;  // what a slow answer sends when its timer fires
-  std::string DelayedMethod;
+  bool DelayedWithBody = true;
+
+  // Forgets the connection it served; the socket reset itself when that one closed.
+  void Reuse() {
+    Request.clear();
+    Handled = CloseWhenSent = TimerSet = false;
+  }
 };
 
 TStatusService::TStatusService(TStatusTable Table, TServiceOptions Options)
@@ -58,6 +57,7 @@ TStatusService::~TStatusService() {
     Conn->Socket.OnSessionClosed = nullptr;
   }
   connections_.clear();
+  idle_.clear();
   listener_.reset();
 }
 
@@ -72,30 +72,41 @@ std::string TStatusService::BoundPort() {
   return listener_->GetBoundPort();
 }
 
+std::unique_ptr<TStatusService::TConnection> TStatusService::NewConnection() {
+  auto Owned = std::make_unique<TConnection>(nextId_++);
+  TConnection& Conn = *Owned;
+  Conn.Socket.OnDataAvailable = [this, &Conn](TObject*, std::uint16_t) { Received(Conn); };
+  Conn.Socket.OnDataSent = [&Conn](TObject*, std::uint16_t) {
+    if (Conn.CloseWhenSent) Conn.Socket.CloseSession();
+  };
+  Conn.Socket.OnSessionClosed = [this, &Conn](TObject*, std::uint16_t) { Closed(Conn); };
+  Conn.Socket.OnError = [](TObject*) {};
+  // The TLS settings survive closes, and so does the context built from them.
+  if (!options_.CertFile.empty()) {
+    Conn.Socket.SetSslEnable(true);
+    Conn.Socket.SetSslCertFile(options_.CertFile);
+    Conn.Socket.SetSslKeyFile(options_.KeyFile);
+  }
+  return Owned;
+}
+
 void TStatusService::AcceptAll() {
   for (;;) {
     const SOCKET Handle = listener_->Accept();
     if (Handle == INVALID_SOCKET) return;
-    const std::uint64_t Id = nextId_++;
-    auto Owned = std::make_unique<TConnection>(Id);
-    TConnection& Conn = *Owned;
-    connections_.emplace(Id, std::move(Owned));
-    Conn.Socket.OnDataAvailable = [this, &Conn](TObject*, std::uint16_t) { Received(Conn); };
-    Conn.Socket.OnDataSent = [&Conn](TObject*, std::uint16_t) {
-      if (Conn.CloseWhenSent) Conn.Socket.CloseSession();
-    };
-    Conn.Socket.OnSessionClosed = [this, &Conn](TObject*, std::uint16_t) {
-      if (Conn.TimerSet) KillTimer(window_.Handle(), Conn.Id);
-      Conn.TimerSet = false;
-      ScheduleReap();
-    };
-    Conn.Socket.OnError = [](TObject*) {};
-    if (!options_.CertFile.empty()) {
-      Conn.Socket.SetSslEnable(true);
-      Conn.Socket.SetSslCertFile(options_.CertFile);
-      Conn.Socket.SetSslKeyFile(options_.KeyFile);
+    std::unique_ptr<TConnection> Owned;
+    if (idle_.empty()) {
+      Owned = NewConnection();
+    } else {
+      Owned = std::move(idle_.back());
+      idle_.pop_back();
+      Owned->Reuse();
     }
-    Conn.Socket.Dup(Handle);
+    Owned->Socket.Dup(Handle);
+    // A handle the socket could not adopt goes with it (its destructor closes what it holds).
+    if (Owned->Socket.State() != wsConnected) continue;
+    const std::uint64_t Id = Owned->Id;
+    connections_.emplace(Id, std::move(Owned));
   }
 }
 
@@ -106,30 +117,33 @@ void TStatusService::Received(TConnection& Conn) {
     if (N <= 0) break;
     // Whatever follows a handled request is read and dropped.
     if (!Conn.Handled) Conn.Request.append(Buffer, static_cast<std::size_t>(N));
+    // A short read drained the socket: bytes that come later bring their own notice.
+    if (N < static_cast<std::int32_t>(sizeof Buffer)) break;
   }
   if (Conn.Handled) return;
   const std::size_t End = FindHeaderEnd(Conn.Request);
   if (End == std::string::npos) {
     if (Conn.Request.size() > kMaxHeader) {
       Conn.Handled = true;
-      SendAndClose(Conn, Response("400 Bad Request", "text/plain", "Bad Request\r\n", true));
+      SendAndClose(Conn, responses_.BadRequest().Whole());
     }
     return;
   }
   Conn.Handled = true;
-  const std::string Header = Conn.Request.substr(0, End);
-  Dump(Header);
+  Dump(std::string_view(Conn.Request).substr(0, End));
   TStatusRequest Request;
-  if (!ParseStatusRequest(Header, Request)) {
-    SendAndClose(Conn, Response("400 Bad Request", "text/plain", "Bad Request\r\n", true));
+  // Only the request line is read, so the bytes after the header do not matter.
+  if (!ParseStatusRequest(Conn.Request, Request)) {
+    SendAndClose(Conn, responses_.BadRequest().Whole());
     return;
   }
   if (Request.Method != "GET" && Request.Method != "HEAD") {
-    SendAndClose(Conn, Response("501 Not Implemented", "text/plain", "Not Implemented\r\n", true));
+    SendAndClose(Conn, responses_.NotImplemented().Whole());
     return;
   }
+  const bool WithBody = Request.Method != "HEAD";
   if (!IsStatusQuery(Request)) {
-    Answer(Conn, TAnswer{akNotFound, isUnknown, -1}, Request.Method);
+    Answer(Conn, TAnswer{akNotFound, isUnknown, -1}, WithBody);
     return;
   }
   TAnswer Chosen = table_.Lookup(Request.Uin);
@@ -141,70 +155,66 @@ void TStatusService::Received(TConnection& Conn) {
   if (Slow) {
     // A slow answer is the UIN's own answer given late; "slow" alone means online.
     Conn.Delayed = Chosen.Kind == akSlow ? TAnswer{akPicture, isOnline, -1} : Chosen;
-    Conn.DelayedMethod = Request.Method;
+    Conn.DelayedWithBody = WithBody;
     Conn.TimerSet =
         SetTimer(window_.Handle(), Conn.Id, static_cast<UINT>(options_.SlowDelayMs), nullptr) != 0;
-    if (!Conn.TimerSet) Answer(Conn, Conn.Delayed, Conn.DelayedMethod);
+    if (!Conn.TimerSet) Answer(Conn, Conn.Delayed, WithBody);
     return;
   }
-  Answer(Conn, Chosen, Request.Method);
+  Answer(Conn, Chosen, WithBody);
 }
 
-void TStatusService::Answer(TConnection& Conn, const TAnswer& Chosen, const std::string& Method) {
-  const bool WithBody = Method != "HEAD";
+void TStatusService::Answer(TConnection& Conn, const TAnswer& Chosen, bool WithBody) {
   switch (Chosen.Kind) {
     case akClose:
       Conn.Socket.CloseSession();
-      ScheduleReap();
       return;
-    case akNotFound:
-      SendAndClose(Conn,
-                   Response("404 Not Found", "text/html",
-                            "<html><body><h1>404 Not Found</h1></body></html>\r\n", WithBody));
+    case akNotFound: {
+      const TResponseBytes& Bytes = responses_.NotFound();
+      SendAndClose(Conn, WithBody ? Bytes.Whole() : Bytes.Head());
       return;
+    }
     case akPicture:
     case akSlow:
-    default:
-      SendAndClose(Conn, Response("200 OK", "image/gif", Picture(Chosen), WithBody));
+    default: {
+      const TResponseBytes& Bytes = responses_.Picture(Chosen);
+      SendAndClose(Conn, WithBody ? Bytes.Whole() : Bytes.Head());
       return;
+    }
   }
 }
 
-void TStatusService::SendAndClose(TConnection& Conn, const std::string& Bytes) {
+void TStatusService::SendAndClose(TConnection& Conn, std::string_view Bytes) {
   ++answered_;
   Conn.CloseWhenSent = true;
-  if (Conn.Socket.SendText(Bytes) < 0) {
+  if (Conn.Socket.Send(Bytes.data(), static_cast<std::int32_t>(Bytes.size())) < 0)
     Conn.Socket.CloseSession();
-    ScheduleReap();
-  }
 }
 
-const std::string& TStatusService::Picture(const TAnswer& Chosen) {
-  const std::int64_t Size =
-      Chosen.Size >= 0 ? Chosen.Size : static_cast<std::int64_t>(DefaultPictureSize(Chosen.Status));
-  std::string& Cached = pictures_[Chosen.Status][Size];
-  if (static_cast<std::int64_t>(Cached.size()) != Size)
-    Cached = StatusGif(Chosen.Status, static_cast<std::size_t>(Size));
-  return Cached;
-}
-
-void TStatusService::Dump(const std::string& Header) {
+void TStatusService::Dump(std::string_view Header) {
   if (options_.DumpDir.empty()) return;
   std::ofstream Out(options_.DumpDir + "/request-" + std::to_string(++dumped_) + ".txt",
                     std::ios::binary);
   Out << Header;
 }
 
-void TStatusService::ScheduleReap() {
-  if (reapPosted_) return;
-  reapPosted_ = PostMessage(window_.Handle(), kReapMessage, 0, 0) != 0;
+void TStatusService::Closed(TConnection& Conn) {
+  if (Conn.TimerSet) KillTimer(window_.Handle(), Conn.Id);
+  Conn.TimerSet = false;
+  closed_.push_back(Conn.Id);
+  if (!reapPosted_) reapPosted_ = PostMessage(window_.Handle(), kReapMessage, 0, 0) != 0;
 }
 
 void TStatusService::Reap() {
   reapPosted_ = false;
-  // Sockets are destroyed here, in a message of their own, never inside their own events.
-  std::erase_if(connections_,
-                [](const auto& Entry) { return Entry.second->Socket.State() == wsClosed; });
+  // Sockets are set aside here, in a message of their own, never inside their own events.
+  for (const std::uint64_t Id : closed_) {
+    auto It = connections_.find(Id);
+    if (It == connections_.end() || It->second->Socket.State() != wsClosed) continue;
+    if (idle_.size() < kMaxIdle) idle_.push_back(std::move(It->second));
+    connections_.erase(It);
+  }
+  closed_.clear();
 }
 
 void TStatusService::HandleWindowMessage(TMessage& Msg) {
@@ -222,7 +232,7 @@ void TStatusService::HandleWindowMessage(TMessage& Msg) {
   if (It == connections_.end()) return;
   TConnection& Conn = *It->second;
   Conn.TimerSet = false;
-  Answer(Conn, Conn.Delayed, Conn.DelayedMethod);
+  Answer(Conn, Conn.Delayed, Conn.DelayedWithBody);
 }
 
 }  // namespace vantrel

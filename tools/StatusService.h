@@ -2,6 +2,8 @@
 // TStatusService: a small HTTP/1.0 server on TWSocket that answers requests for status pictures
 // (StatusRequest.h) with the answer its table gives for the UIN (StatusTable.h). One connection
 // per request: the answer is sent and the connection closed. Over TLS when given a certificate.
+// A closed connection's socket is kept and adopts a later connection, so that a steady stream of
+// short connections builds and tears down no components.
 //
 // Thread rule: create, use and destroy it on one thread, which must run its message loop
 // (Application().ProcessMessages / WaitForMessages). It owns its sockets and its hidden window.
@@ -11,9 +13,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "NotifyWindow.h"
+#include "StatusResponses.h"
 #include "StatusTable.h"
 #include "WSocket.h"
 
@@ -51,20 +56,22 @@ class TStatusService : public TWindowMessageTarget {
   class TConnection;
 
   void AcceptAll();
+  std::unique_ptr<TConnection> NewConnection();
   void Received(TConnection& Conn);
-  void Answer(TConnection& Conn, const TAnswer& Answer, const std::string& Method);
-  void SendAndClose(TConnection& Conn, const std::string& Bytes);
-  void Dump(const std::string& Header);
-  const std::string& Picture(const TAnswer& Answer);
-  void ScheduleReap();
+  void Answer(TConnection& Conn, const TAnswer& Answer, bool WithBody);
+  void SendAndClose(TConnection& Conn, std::string_view Bytes);
+  void Dump(std::string_view Header);
+  void Closed(TConnection& Conn);
   void Reap();
 
   TStatusTable table_;
   TServiceOptions options_;
   std::unique_ptr<TWSocket> listener_;
   TNotifyWindow window_;
-  std::unordered_map<std::uint64_t, std::unique_ptr<TConnection>> connections_;
-  std::unordered_map<std::int64_t, std::string> pictures_[3];  // by status, then size
+  TStatusResponses responses_;
+  std::unordered_map<std::uint64_t, std::unique_ptr<TConnection>> connections_;  // open ones
+  std::vector<std::uint64_t> closed_;               // closed since the last reap
+  std::vector<std::unique_ptr<TConnection>> idle_;  // closed and reaped, ready for reuse
   std::uint64_t nextId_ = 1;
   std::uint64_t answered_ = 0;
   std::uint64_t dumped_ = 0;
