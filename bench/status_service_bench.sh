@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # The local status service under load, beside nginx in the same run: wrk on 127.0.0.1 with
 # "Connection: close" (one request per connection), both serving a 1 KiB picture, nginx with one
-# worker. Prints each server's request rate and errors, the service's rate as a share of nginx's
-# (the goal is at least half), and whether the service holds the same descriptors afterwards.
+# worker. Each round runs wrk against the service and then against nginx. Prints each server's
+# request rate and errors per round, the median of the service's rate as a share of nginx's (the
+# goal is at least 1.0), and whether the service holds the same descriptors afterwards.
 #
+# The service answers HTTP/1.0 and closes every connection after its answer, so there is no
+# keep-alive run: its one client, the program's status check, asks once per check and reads the
+# answer to the end of the connection.
+#
+# Options: --rounds N (5), --json FILE (the figures as a Google Benchmark report, for run.sh).
 # Environment: WRK_THREADS (2), WRK_CONNECTIONS (1000), WRK_SECONDS (30).
 set -uo pipefail
 
@@ -13,6 +19,16 @@ dir=build/bench
 threads=${WRK_THREADS:-2}
 connections=${WRK_CONNECTIONS:-1000}
 seconds=${WRK_SECONDS:-30}
+rounds=5
+json=
+while (($#)); do
+  case $1 in
+    --rounds) rounds=$2; shift 2 ;;
+    --json) json=$2; shift 2 ;;
+    *) echo "usage: $0 [--rounds N] [--json FILE]" >&2; exit 64 ;;
+  esac
+done
+[[ $rounds =~ ^[1-9][0-9]*$ ]] || { echo "--rounds wants a positive number" >&2; exit 64; }
 
 bash scripts/setup.sh || exit 1
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTREL_BUILD_BENCH=ON \
@@ -89,22 +105,50 @@ size_nginx=$(curl -s "http://127.0.0.1:$nginx_port$path" | wc -c)
 echo "document: service $size_service bytes, nginx $size_nginx bytes"
 
 before=$(descriptors "$service_pid")
+# Prints "rate errors" of one wrk run: requests per second, and socket errors plus non-2xx answers.
 run_wrk() {
   wrk -t"$threads" -c"$connections" -d"${seconds}s" -H "Connection: close" "http://127.0.0.1:$1$path" \
-    >"$work/wrk-$2.txt" 2>&1
-  local rate errors non2xx
-  rate=$(awk '/^Requests\/sec:/ {print $2}' "$work/wrk-$2.txt")
-  errors=$(awk '/Socket errors:/ {sub(/.*Socket errors: /, ""); print}' "$work/wrk-$2.txt")
-  non2xx=$(awk '/Non-2xx/ {print $NF}' "$work/wrk-$2.txt")
-  printf "%-24s %12s req/s   non-2xx: %-6s socket errors: %s\n" "$2" "${rate:-?}" \
-    "${non2xx:-0}" "${errors:-none}"
-  eval "rate_$2=${rate:-0}"
+    >"$work/wrk.txt" 2>&1
+  awk '/^Requests\/sec:/ { rate = $2 }
+       /Socket errors:/ { gsub(/[^0-9 ]/, ""); for (i = 1; i <= NF; i++) errors += $i }
+       /Non-2xx/ { errors += $NF }
+       END { printf "%s %d\n", rate == "" ? 0 : rate, errors }' "$work/wrk.txt"
 }
-echo "wrk -t$threads -c$connections -d${seconds}s, Connection: close"
-run_wrk "$service_port" service
-run_wrk "$nginx_port" nginx
+echo "wrk -t$threads -c$connections -d${seconds}s, Connection: close, $rounds rounds"
+: >"$work/rounds.txt"
+for round in $(seq "$rounds"); do
+  read -r service_rate service_errors < <(run_wrk "$service_port")
+  read -r nginx_rate nginx_errors < <(run_wrk "$nginx_port")
+  printf "round %d: service %10.1f req/s, %d errors; nginx %10.1f req/s, %d errors\n" "$round" \
+    "$service_rate" "$service_errors" "$nginx_rate" "$nginx_errors"
+  echo "$service_rate $service_errors $nginx_rate $nginx_errors" >>"$work/rounds.txt"
+done
+# Connections closed last are let go in a later turn of the service's loop.
 sleep 1
 after=$(descriptors "$service_pid")
-awk -v s="$rate_service" -v n="$rate_nginx" 'BEGIN {
-  if (n > 0) printf "service / nginx: %.2f (goal: at least 0.50)\n", s / n }'
 echo "service descriptors: $before before, $after after"
+
+python3 - "$work/rounds.txt" "$before" "$after" "$seconds" "$json" <<'PY'
+import json, statistics, sys
+path, before, after, seconds, out = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+rounds = [[float(x) for x in line.split()] for line in open(path) if line.strip()]
+ratios = [s / n for s, _, n, _ in rounds if n > 0]
+if ratios:
+    print("service / nginx: %.2f (median of %d rounds; goal: at least 1.0)" % (statistics.median(ratios), len(ratios)))
+if not out:
+    sys.exit(0)
+entries = []
+def add(name, index, figure, reference, unit):
+    entries.append({"name": name, "run_name": name, "run_type": "iteration",
+                    "repetitions": len(rounds), "repetition_index": index, "iterations": 1,
+                    "real_time": seconds, "cpu_time": 0, "time_unit": "s",
+                    "figure": figure, "reference": reference, "label": unit})
+for i, (s, se, n, ne) in enumerate(rounds):
+    add("status_service/connection_close_vs_nginx_1_worker", i, s, n, "req/s")
+for i, (s, se, n, ne) in enumerate(rounds):
+    add("status_service/errors_vs_nginx", i, se, ne, "errors")
+add("status_service/descriptors_after_vs_before", 0, after, before, "descriptors")
+entries[-1]["repetitions"] = 1
+with open(out, "w") as f:
+    json.dump({"context": {"executable": "bench/status_service_bench.sh"}, "benchmarks": entries}, f, indent=1)
+PY

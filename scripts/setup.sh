@@ -11,6 +11,7 @@ packages=(
   libssl-dev openssl
   clang libclang-rt-14-dev clang-format
   curl libcurl4-openssl-dev iperf3 wrk iproute2
+  python3 gnuplot-nox
 )
 
 missing=()
