@@ -1,7 +1,5 @@
 #include "StatusRequest.h"
 
-#include <string_view>
-
 namespace vantrel {
 namespace {
 
@@ -15,6 +13,35 @@ bool SameAscii(std::string_view A, std::string_view B) {
   return true;
 }
 
+// Whether a "Connection" field among the header lines after the request line names keep-alive.
+bool AsksKeepAlive(std::string_view Header) {
+  bool KeepAlive = false;
+  std::size_t Start = Header.find('\n');
+  while (Start != std::string_view::npos && Start + 1 < Header.size()) {
+    const std::size_t End = Header.find('\n', Start + 1);
+    const std::string_view Line = Header.substr(Start + 1, End - Start - 1);
+    Start = End;
+    const std::size_t Colon = Line.find(':');
+    if (Colon == std::string_view::npos || !SameAscii(Line.substr(0, Colon), "connection"))
+      continue;
+    // A list of options: "keep-alive", "close", or others, separated by commas.
+    std::string_view Options = Line.substr(Colon + 1);
+    while (!Options.empty()) {
+      const std::size_t Comma = Options.find(',');
+      std::string_view Option = Options.substr(0, Comma);
+      Options = Comma == std::string_view::npos ? std::string_view() : Options.substr(Comma + 1);
+      while (!Option.empty() && (Option.front() == ' ' || Option.front() == '\t'))
+        Option.remove_prefix(1);
+      while (!Option.empty() &&
+             (Option.back() == ' ' || Option.back() == '\t' || Option.back() == '\r'))
+        Option.remove_suffix(1);
+      if (SameAscii(Option, "close")) return false;
+      if (SameAscii(Option, "keep-alive")) KeepAlive = true;
+    }
+  }
+  return KeepAlive;
+}
+
 }  // namespace
 
 std::size_t FindHeaderEnd(const std::string& Data) {
@@ -25,7 +52,7 @@ std::size_t FindHeaderEnd(const std::string& Data) {
   return Lf + 2;
 }
 
-bool ParseStatusRequest(const std::string& Header, TStatusRequest& Out) {
+bool ParseStatusRequest(std::string_view Header, TStatusRequest& Out) {
   Out.Method.clear();
   Out.Target.clear();
   Out.Version.clear();
@@ -33,8 +60,8 @@ bool ParseStatusRequest(const std::string& Header, TStatusRequest& Out) {
   Out.Uin.clear();
   Out.Img.clear();
   Out.HasUin = false;
-  std::string_view Line(Header);
-  Line = Line.substr(0, Line.find('\n'));
+  Out.KeepAlive = false;
+  std::string_view Line = Header.substr(0, Header.find('\n'));
   if (!Line.empty() && Line.back() == '\r') Line.remove_suffix(1);
   const std::size_t First = Line.find(' ');
   const std::size_t Last = Line.rfind(' ');
@@ -46,6 +73,7 @@ bool ParseStatusRequest(const std::string& Header, TStatusRequest& Out) {
   Out.Method = Method;
   Out.Target = Target;
   Out.Version = Version;
+  Out.KeepAlive = AsksKeepAlive(Header);
 
   std::string_view Rest = Target;
   if (Rest.size() >= 7 && SameAscii(Rest.substr(0, 7), "http://")) {

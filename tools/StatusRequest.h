@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace vantrel {
 
@@ -20,14 +21,16 @@ struct TStatusRequest {
   std::string Uin;      // value of "icq" in the query
   std::string Img;      // value of "img" in the query
   bool HasUin = false;
+  bool KeepAlive = false;  // a "Connection" field naming keep-alive
 };
 
 // Length of the header including its empty line (CR LF CR LF, or LF LF), or npos while it is
 // incomplete.
 std::size_t FindHeaderEnd(const std::string& Data);
-// Reads the request line of Header. False when it is not "METHOD TARGET HTTP/x.y". A UIN holding
-// blanks is kept: the target is everything between the first and the last blank.
-bool ParseStatusRequest(const std::string& Header, TStatusRequest& Out);
+// Reads the request line of Header and its "Connection" fields. False when the request line is not
+// "METHOD TARGET HTTP/x.y". A UIN holding blanks is kept: the target is everything between the
+// first and the last blank.
+bool ParseStatusRequest(std::string_view Header, TStatusRequest& Out);
 // A GET or HEAD of the status path with an "icq" value.
 bool IsStatusQuery(const TStatusRequest& Request);
 

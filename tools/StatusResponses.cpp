@@ -6,12 +6,16 @@ namespace vantrel {
 namespace {
 
 TResponseBytes Build(const std::string& Status, const std::string& Type, const std::string& Body) {
+  const std::string Head =
+      "HTTP/1.0 " + Status + "\r\nServer: vantrel-status-service\r\nContent-Type: " + Type +
+      "\r\nContent-Length: " + std::to_string(Body.size()) + "\r\nPragma: no-cache\r\nConnection: ";
   TResponseBytes Out;
-  Out.Bytes = "HTTP/1.0 " + Status + "\r\nServer: vantrel-status-service\r\nContent-Type: " + Type +
-              "\r\nContent-Length: " + std::to_string(Body.size()) +
-              "\r\nPragma: no-cache\r\nConnection: close\r\n\r\n";
-  Out.HeadSize = Out.Bytes.size();
-  Out.Bytes += Body;
+  Out.Closing = Head + "close\r\n\r\n";
+  Out.ClosingHead = Out.Closing.size();
+  Out.Closing += Body;
+  Out.KeepingOpen = Head + "keep-alive\r\n\r\n";
+  Out.KeepingOpenHead = Out.KeepingOpen.size();
+  Out.KeepingOpen += Body;
   return Out;
 }
 

@@ -15,13 +15,17 @@
 
 namespace vantrel {
 
-// A whole HTTP/1.0 answer; Head() is what a HEAD request gets.
+// A whole HTTP/1.0 answer, head and body, in its two forms: one that ends the connection
+// ("Connection: close") and one that keeps it open ("Connection: keep-alive").
 struct TResponseBytes {
-  std::string Bytes;
-  std::size_t HeadSize = 0;
+  std::string Closing, KeepingOpen;
+  std::size_t ClosingHead = 0, KeepingOpenHead = 0;
 
-  std::string_view Whole() const { return Bytes; }
-  std::string_view Head() const { return std::string_view(Bytes).substr(0, HeadSize); }
+  // Without the body: what a HEAD request gets.
+  std::string_view Bytes(bool WithBody, bool KeepAlive) const {
+    const std::string_view Whole = KeepAlive ? KeepingOpen : Closing;
+    return WithBody ? Whole : Whole.substr(0, KeepAlive ? KeepingOpenHead : ClosingHead);
+  }
 };
 
 class TStatusResponses {

@@ -16,6 +16,7 @@ constexpr std::size_t kMaxHeader = 16384;
 constexpr int kAcceptBacklog = 1024;
 // Closed sockets kept for reuse: enough for such a burst, beyond that they are destroyed.
 constexpr std::size_t kMaxIdle = 1024;
+constexpr UINT_PTR kIdleSweepTimer = 1;
 
 }  // namespace
 
@@ -25,17 +26,20 @@ class TStatusService::TConnection {
   // Fixed for the object's life, across the connections it serves: the timer id and map key.
   const std::uint64_t Id;
   TWSocket Socket{nullptr};
-  std::string Request;  // keeps its capacity from one connection to the next
-  bool Handled = false;
-  bool CloseWhenSent = false;
-  bool TimerSet = false;
-  TAnswer Delayed;  // what a slow answer sends when its timer fires
+  std::string
+      Request;  // bytes not answered yet; keeps its capacity from one connection to the next
+  bool Closing = false;   // an answer that ends the connection was given: the rest is dropped
+  bool TimerSet = false;  // a slow answer is waiting for its timer
+  bool KeptOpen = false;  // answered with keep-alive: the idle sweep may close it
+  bool Active = false;    // bytes came since the last idle sweep
+  TAnswer Delayed;        // what a slow answer sends when its timer fires
   bool DelayedWithBody = true;
+  bool DelayedKeepAlive = false;
 
   // Forgets the connection it served; the socket reset itself when that one closed.
   void Reuse() {
     Request.clear();
-    Handled = CloseWhenSent = TimerSet = false;
+    Closing = TimerSet = KeptOpen = Active = false;
   }
 };
 
@@ -51,6 +55,7 @@ TStatusService::TStatusService(TStatusTable Table, TServiceOptions Options)
 }
 
 TStatusService::~TStatusService() {
+  if (sweepRunning_) KillTimer(window_.Handle(), kIdleSweepTimer);
   for (auto& [Id, Conn] : connections_) {
     if (Conn->TimerSet) KillTimer(window_.Handle(), Id);
     // A socket destroyed on its own reports its close: nothing is to be reaped any more.
@@ -77,7 +82,7 @@ std::unique_ptr<TStatusService::TConnection> TStatusService::NewConnection() {
   TConnection& Conn = *Owned;
   Conn.Socket.OnDataAvailable = [this, &Conn](TObject*, std::uint16_t) { Received(Conn); };
   Conn.Socket.OnDataSent = [&Conn](TObject*, std::uint16_t) {
-    if (Conn.CloseWhenSent) Conn.Socket.CloseSession();
+    if (Conn.Closing) Conn.Socket.CloseSession();
   };
   Conn.Socket.OnSessionClosed = [this, &Conn](TObject*, std::uint16_t) { Closed(Conn); };
   Conn.Socket.OnError = [](TObject*) {};
@@ -115,35 +120,41 @@ void TStatusService::Received(TConnection& Conn) {
   for (;;) {
     const std::int32_t N = Conn.Socket.ReadData(Buffer, sizeof Buffer);
     if (N <= 0) break;
-    // Whatever follows a handled request is read and dropped.
-    if (!Conn.Handled) Conn.Request.append(Buffer, static_cast<std::size_t>(N));
+    if (!Conn.Closing) Conn.Request.append(Buffer, static_cast<std::size_t>(N));
     // A short read drained the socket: bytes that come later bring their own notice.
     if (N < static_cast<std::int32_t>(sizeof Buffer)) break;
   }
-  if (Conn.Handled) return;
-  const std::size_t End = FindHeaderEnd(Conn.Request);
-  if (End == std::string::npos) {
-    if (Conn.Request.size() > kMaxHeader) {
-      Conn.Handled = true;
-      SendAndClose(Conn, responses_.BadRequest().Whole());
+  Conn.Active = true;
+  ServeWaiting(Conn);
+}
+
+void TStatusService::ServeWaiting(TConnection& Conn) {
+  // One request at a time, in order: a slow answer holds back the requests behind it.
+  while (!Conn.Closing && !Conn.TimerSet) {
+    const std::size_t End = FindHeaderEnd(Conn.Request);
+    if (End == std::string::npos) {
+      if (Conn.Request.size() > kMaxHeader) SendAnswer(Conn, responses_.BadRequest(), true, false);
+      return;
     }
-    return;
+    Serve(Conn, std::string_view(Conn.Request).substr(0, End));
+    Conn.Request.erase(0, End);
   }
-  Conn.Handled = true;
-  Dump(std::string_view(Conn.Request).substr(0, End));
+}
+
+void TStatusService::Serve(TConnection& Conn, std::string_view Header) {
+  Dump(Header);
   TStatusRequest Request;
-  // Only the request line is read, so the bytes after the header do not matter.
-  if (!ParseStatusRequest(Conn.Request, Request)) {
-    SendAndClose(Conn, responses_.BadRequest().Whole());
+  if (!ParseStatusRequest(Header, Request)) {
+    SendAnswer(Conn, responses_.BadRequest(), true, false);
     return;
   }
   if (Request.Method != "GET" && Request.Method != "HEAD") {
-    SendAndClose(Conn, responses_.NotImplemented().Whole());
+    SendAnswer(Conn, responses_.NotImplemented(), true, false);
     return;
   }
   const bool WithBody = Request.Method != "HEAD";
   if (!IsStatusQuery(Request)) {
-    Answer(Conn, TAnswer{akNotFound, isUnknown, -1}, WithBody);
+    Answer(Conn, TAnswer{akNotFound, isUnknown, -1}, WithBody, Request.KeepAlive);
     return;
   }
   TAnswer Chosen = table_.Lookup(Request.Uin);
@@ -156,39 +167,62 @@ void TStatusService::Received(TConnection& Conn) {
     // A slow answer is the UIN's own answer given late; "slow" alone means online.
     Conn.Delayed = Chosen.Kind == akSlow ? TAnswer{akPicture, isOnline, -1} : Chosen;
     Conn.DelayedWithBody = WithBody;
+    Conn.DelayedKeepAlive = Request.KeepAlive;
     Conn.TimerSet =
         SetTimer(window_.Handle(), Conn.Id, static_cast<UINT>(options_.SlowDelayMs), nullptr) != 0;
-    if (!Conn.TimerSet) Answer(Conn, Conn.Delayed, WithBody);
+    if (!Conn.TimerSet) Answer(Conn, Conn.Delayed, WithBody, Request.KeepAlive);
     return;
   }
-  Answer(Conn, Chosen, WithBody);
+  Answer(Conn, Chosen, WithBody, Request.KeepAlive);
 }
 
-void TStatusService::Answer(TConnection& Conn, const TAnswer& Chosen, bool WithBody) {
+void TStatusService::Answer(TConnection& Conn, const TAnswer& Chosen, bool WithBody,
+                            bool KeepAlive) {
   switch (Chosen.Kind) {
     case akClose:
+      Conn.Closing = true;
       Conn.Socket.CloseSession();
       return;
-    case akNotFound: {
-      const TResponseBytes& Bytes = responses_.NotFound();
-      SendAndClose(Conn, WithBody ? Bytes.Whole() : Bytes.Head());
+    case akNotFound:
+      SendAnswer(Conn, responses_.NotFound(), WithBody, KeepAlive);
       return;
-    }
     case akPicture:
     case akSlow:
-    default: {
-      const TResponseBytes& Bytes = responses_.Picture(Chosen);
-      SendAndClose(Conn, WithBody ? Bytes.Whole() : Bytes.Head());
+    default:
+      SendAnswer(Conn, responses_.Picture(Chosen), WithBody, KeepAlive);
       return;
-    }
   }
 }
 
-void TStatusService::SendAndClose(TConnection& Conn, std::string_view Bytes) {
+void TStatusService::SendAnswer(TConnection& Conn, const TResponseBytes& Response, bool WithBody,
+                                bool KeepAlive) {
   ++answered_;
-  Conn.CloseWhenSent = true;
-  if (Conn.Socket.Send(Bytes.data(), static_cast<std::int32_t>(Bytes.size())) < 0)
+  const std::string_view Bytes = Response.Bytes(WithBody, KeepAlive);
+  if (KeepAlive) {
+    Conn.KeptOpen = true;
+    if (!sweepRunning_)
+      sweepRunning_ = SetTimer(window_.Handle(), kIdleSweepTimer,
+                               static_cast<UINT>(options_.IdleSweepMs), nullptr) != 0;
+  } else {
+    Conn.Closing = true;  // closed once the answer is sent
+  }
+  if (Conn.Socket.Send(Bytes.data(), static_cast<std::int32_t>(Bytes.size())) < 0) {
+    Conn.Closing = true;
     Conn.Socket.CloseSession();
+  }
+}
+
+void TStatusService::SweepIdle() {
+  for (auto& [Id, Conn] : connections_) {
+    if (!Conn->KeptOpen || Conn->TimerSet || Conn->Closing) continue;
+    if (Conn->Active) {
+      Conn->Active = false;
+      continue;
+    }
+    Conn->Closing = true;
+    // The close is reported to Closed, which only records the connection: the map stays whole.
+    Conn->Socket.CloseSession();
+  }
 }
 
 void TStatusService::Dump(std::string_view Header) {
@@ -226,13 +260,18 @@ void TStatusService::HandleWindowMessage(TMessage& Msg) {
     Msg.Result = window_.DefaultAnswer(Msg);
     return;
   }
+  if (Msg.WParam == kIdleSweepTimer) {
+    SweepIdle();
+    return;
+  }
   const auto Id = static_cast<std::uint64_t>(Msg.WParam);
   KillTimer(window_.Handle(), Id);
   auto It = connections_.find(Id);
   if (It == connections_.end()) return;
   TConnection& Conn = *It->second;
   Conn.TimerSet = false;
-  Answer(Conn, Conn.Delayed, Conn.DelayedWithBody);
+  Answer(Conn, Conn.Delayed, Conn.DelayedWithBody, Conn.DelayedKeepAlive);
+  ServeWaiting(Conn);
 }
 
 }  // namespace vantrel

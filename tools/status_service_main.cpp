@@ -33,6 +33,7 @@ constexpr char kUsage[] =
     "  --default ANS      answer for UINs listed nowhere (default offline)\n"
     "  --mode MODE        normal (default), 404, close or slow, for every request\n"
     "  --delay-ms N       how long a slow answer waits (default 5000)\n"
+    "  --idle-ms N        keep-alive connections silent for N to 2N ms are closed (default 15000)\n"
     "  --dump DIR         write each request header to DIR/request-N.txt\n"
     "  --cert FILE        serve https with this certificate (PEM; needs --key)\n"
     "  --key FILE         the certificate's private key (PEM)\n"
@@ -117,13 +118,14 @@ int main(int argc, char** argv) {
       } else {
         return Usage(("bad --mode " + Value).c_str());
       }
-    } else if (Arg == "--delay-ms") {
+    } else if (Arg == "--delay-ms" || Arg == "--idle-ms") {
+      int& Target = Arg == "--delay-ms" ? Options.SlowDelayMs : Options.IdleSweepMs;
       try {
-        Options.SlowDelayMs = std::stoi(Value);
+        Target = std::stoi(Value);
       } catch (const std::exception&) {
-        return Usage(("bad --delay-ms " + Value).c_str());
+        return Usage(("bad " + Arg + " " + Value).c_str());
       }
-      if (Options.SlowDelayMs < 0) return Usage("--delay-ms must not be negative");
+      if (Target < 0) return Usage((Arg + " must not be negative").c_str());
     } else if (Arg == "--dump") {
       Options.DumpDir = Value;
     } else if (Arg == "--cert") {

@@ -99,6 +99,13 @@ TEST(StatusRequestParsing, OriginAndAbsoluteForms) {
   EXPECT_EQ(R.Uin, "777");
   EXPECT_EQ(R.Img, "5");
   EXPECT_EQ(R.Version, "HTTP/1.1");
+  EXPECT_FALSE(R.KeepAlive);
+  ASSERT_TRUE(ParseStatusRequest("GET / HTTP/1.0\r\nConnection:keep-alive\r\n\r\n", R));
+  EXPECT_TRUE(R.KeepAlive);
+  ASSERT_TRUE(ParseStatusRequest("GET / HTTP/1.0\r\nX-Connection: keep-alive\r\n\r\n", R));
+  EXPECT_FALSE(R.KeepAlive);
+  ASSERT_TRUE(ParseStatusRequest("GET / HTTP/1.0\nConnection: keep-alive, close\n\n", R));
+  EXPECT_FALSE(R.KeepAlive);
 
   // A UIN with blanks keeps them; an empty one is still a query.
   ASSERT_TRUE(ParseStatusRequest("GET /scripts/online.dll?icq=1 2&img=1 HTTP/1.0\n\n", R));
@@ -282,6 +289,43 @@ TEST(StatusServiceLive, ReusedSocketsStartClean) {
     }
   }
   EXPECT_EQ(BodyOf(Get(Service.Port(), Query)), StatusGif(isOnline));
+}
+
+// "Connection: keep-alive" keeps the connection open for the next request, answered in order;
+// a request without it is answered and closed.
+TEST(StatusServiceLive, KeepAliveOnRequest) {
+  StatusServiceProcess Service(
+      {"--status", "1=online", "--status", "2=unknown", "--idle-ms", "1000"});
+  ASSERT_TRUE(Service.Running()) << Service.Error();
+  const auto Head = [](const std::string& Length, const std::string& Connection) {
+    return "HTTP/1.0 200 OK\r\nServer: vantrel-status-service\r\nContent-Type: image/gif\r\n"
+           "Content-Length: " +
+           Length + "\r\nPragma: no-cache\r\nConnection: " + Connection + "\r\n\r\n";
+  };
+  const std::string Online = StatusGif(isOnline);
+  RawClient Client(Service.Port());
+  ASSERT_TRUE(Client.Connected());
+  // Two requests in one write, the second with other spelling and another option beside it.
+  Client.Send(
+      "GET /scripts/online.dll?icq=1&img=1 HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"
+      "HEAD /scripts/online.dll?icq=2&img=1 HTTP/1.0\r\nHost: x\r\nconnection: TE, "
+      "Keep-Alive\r\n\r\n");
+  const std::string First = Head(std::to_string(Online.size()), "keep-alive") + Online;
+  EXPECT_EQ(Client.Read(First.size()), First);
+  const std::string Second = Head("1200", "keep-alive");
+  EXPECT_EQ(Client.Read(Second.size()), Second);
+  EXPECT_EQ(Client.Read(1, 200), "");
+  EXPECT_FALSE(Client.Ended());
+  Client.Send("GET /scripts/online.dll?icq=1&img=1 HTTP/1.0\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(Client.ReadToEnd(5000), Head(std::to_string(Online.size()), "close") + Online);
+  EXPECT_TRUE(Client.Ended());
+
+  // A kept connection that stays silent is closed by the service, without an answer.
+  RawClient Silent(Service.Port());
+  Silent.Send("GET /scripts/online.dll?icq=1&img=1 HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+  EXPECT_EQ(Silent.Read(First.size()), First);
+  EXPECT_EQ(Silent.ReadToEnd(5000), "");
+  EXPECT_TRUE(Silent.Ended());
 }
 
 TEST(StatusServiceLive, ServesHttpsWithACertificate) {
