@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
-# The local status service under load, beside nginx in the same run: wrk on 127.0.0.1 with
-# "Connection: close" (one request per connection), both serving a 1 KiB picture, nginx with one
-# worker. Each round runs wrk against the service and then against nginx. Prints each server's
-# request rate and errors per round, the median of the service's rate as a share of nginx's (the
-# goal is at least 1.0), and whether the service holds the same descriptors afterwards.
-#
-# The service answers HTTP/1.0 and closes every connection after its answer, so there is no
-# keep-alive run: its one client, the program's status check, asks once per check and reads the
-# answer to the end of the connection.
+# The local status service under load, beside nginx in the same run: wrk on 127.0.0.1, both
+# serving a 1 KiB picture, nginx with one worker. Each round runs wrk against the service and then
+# against nginx twice: with "Connection: close" (one request per connection), and with
+# "Connection: keep-alive" (wrk's own connections kept open; nginx keeps them without a request
+# limit). Prints each server's request rate and errors per round, the median of the service's
+# rate as a share of nginx's (the goals: at least 1.0 with close, 0.8 with keep-alive), and
+# whether the service holds the same descriptors afterwards.
 #
 # Options: --rounds N (5), --json FILE (the figures as a Google Benchmark report, for run.sh).
 # Environment: WRK_THREADS (2), WRK_CONNECTIONS (1000), WRK_SECONDS (30).
@@ -73,6 +71,7 @@ curl -s -o "$work/www/scripts/online.dll" "http://127.0.0.1:$service_port$path"
 chmod 755 "$work"
 chmod -R a+rX "$work/www"
 nginx_port=$(shuf -i 20000-60000 -n 1)
+nginx_keep_port=$((nginx_port + 1))
 cat >"$work/nginx.conf" <<CONF
 daemon off;
 worker_processes 1;
@@ -92,11 +91,18 @@ http {
     root $work/www;
     location / { default_type image/gif; }
   }
+  server {
+    listen 127.0.0.1:$nginx_keep_port backlog=4096;
+    keepalive_timeout 65;
+    keepalive_requests 100000000;
+    root $work/www;
+    location / { default_type image/gif; }
+  }
 }
 CONF
 nginx -c "$work/nginx.conf" -p "$work/" -e "$work/error.log" &
 pids+=($!)
-wait_port "$nginx_port" || { echo "nginx did not start"; cat "$work/error.log"; exit 1; }
+wait_port "$nginx_port" && wait_port "$nginx_keep_port" || { echo "nginx did not start"; cat "$work/error.log"; exit 1; }
 nginx_status=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$nginx_port$path")
 [[ $nginx_status == 200 ]] || { echo "nginx answered $nginx_status"; cat "$work/error.log"; exit 1; }
 
@@ -105,23 +111,29 @@ size_nginx=$(curl -s "http://127.0.0.1:$nginx_port$path" | wc -c)
 echo "document: service $size_service bytes, nginx $size_nginx bytes"
 
 before=$(descriptors "$service_pid")
-# Prints "rate errors" of one wrk run: requests per second, and socket errors plus non-2xx answers.
+# Prints "rate errors" of one wrk run on port $1 with "Connection: $2": requests per second, and
+# socket errors plus non-2xx answers.
 run_wrk() {
-  wrk -t"$threads" -c"$connections" -d"${seconds}s" -H "Connection: close" "http://127.0.0.1:$1$path" \
+  wrk -t"$threads" -c"$connections" -d"${seconds}s" -H "Connection: $2" "http://127.0.0.1:$1$path" \
     >"$work/wrk.txt" 2>&1
   awk '/^Requests\/sec:/ { rate = $2 }
        /Socket errors:/ { gsub(/[^0-9 ]/, ""); for (i = 1; i <= NF; i++) errors += $i }
        /Non-2xx/ { errors += $NF }
        END { printf "%s %d\n", rate == "" ? 0 : rate, errors }' "$work/wrk.txt"
 }
-echo "wrk -t$threads -c$connections -d${seconds}s, Connection: close, $rounds rounds"
+echo "wrk -t$threads -c$connections -d${seconds}s, $rounds rounds"
 : >"$work/rounds.txt"
 for round in $(seq "$rounds"); do
-  read -r service_rate service_errors < <(run_wrk "$service_port")
-  read -r nginx_rate nginx_errors < <(run_wrk "$nginx_port")
-  printf "round %d: service %10.1f req/s, %d errors; nginx %10.1f req/s, %d errors\n" "$round" \
-    "$service_rate" "$service_errors" "$nginx_rate" "$nginx_errors"
-  echo "$service_rate $service_errors $nginx_rate $nginx_errors" >>"$work/rounds.txt"
+  read -r service_close service_close_errors < <(run_wrk "$service_port" close)
+  read -r nginx_close nginx_close_errors < <(run_wrk "$nginx_port" close)
+  read -r service_keep service_keep_errors < <(run_wrk "$service_port" keep-alive)
+  read -r nginx_keep nginx_keep_errors < <(run_wrk "$nginx_keep_port" keep-alive)
+  printf "round %d, close:      service %10.1f req/s, %d errors; nginx %10.1f req/s, %d errors\n" \
+    "$round" "$service_close" "$service_close_errors" "$nginx_close" "$nginx_close_errors"
+  printf "round %d, keep-alive: service %10.1f req/s, %d errors; nginx %10.1f req/s, %d errors\n" \
+    "$round" "$service_keep" "$service_keep_errors" "$nginx_keep" "$nginx_keep_errors"
+  echo "$service_close $service_close_errors $nginx_close $nginx_close_errors" \
+    "$service_keep $service_keep_errors $nginx_keep $nginx_keep_errors" >>"$work/rounds.txt"
 done
 # Connections closed last are let go in a later turn of the service's loop.
 sleep 1
@@ -132,23 +144,25 @@ python3 - "$work/rounds.txt" "$before" "$after" "$seconds" "$json" <<'PY'
 import json, statistics, sys
 path, before, after, seconds, out = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
 rounds = [[float(x) for x in line.split()] for line in open(path) if line.strip()]
-ratios = [s / n for s, _, n, _ in rounds if n > 0]
-if ratios:
-    print("service / nginx: %.2f (median of %d rounds; goal: at least 1.0)" % (statistics.median(ratios), len(ratios)))
+for name, at, goal in (("close", 0, "1.0"), ("keep-alive", 4, "0.8")):
+    ratios = [r[at] / r[at + 2] for r in rounds if r[at + 2] > 0]
+    if ratios:
+        print("%s: service / nginx %.2f (median of %d rounds; goal: at least %s)"
+              % (name, statistics.median(ratios), len(ratios), goal))
 if not out:
     sys.exit(0)
 entries = []
-def add(name, index, figure, reference, unit):
+def add(name, index, figure, reference, unit, count=len(rounds)):
     entries.append({"name": name, "run_name": name, "run_type": "iteration",
-                    "repetitions": len(rounds), "repetition_index": index, "iterations": 1,
+                    "repetitions": count, "repetition_index": index, "iterations": 1,
                     "real_time": seconds, "cpu_time": 0, "time_unit": "s",
                     "figure": figure, "reference": reference, "label": unit})
-for i, (s, se, n, ne) in enumerate(rounds):
-    add("status_service/connection_close_vs_nginx_1_worker", i, s, n, "req/s")
-for i, (s, se, n, ne) in enumerate(rounds):
-    add("status_service/errors_vs_nginx", i, se, ne, "errors")
-add("status_service/descriptors_after_vs_before", 0, after, before, "descriptors")
-entries[-1]["repetitions"] = 1
+for name, at in (("connection_close", 0), ("keep_alive", 4)):
+    for i, r in enumerate(rounds):
+        add("status_service/%s_vs_nginx_1_worker" % name, i, r[at], r[at + 2], "req/s")
+    for i, r in enumerate(rounds):
+        add("status_service/%s_errors_vs_nginx" % name, i, r[at + 1], r[at + 3], "errors")
+add("status_service/descriptors_after_vs_before", 0, after, before, "descriptors", 1)
 with open(out, "w") as f:
     json.dump({"context": {"executable": "bench/status_service_bench.sh"}, "benchmarks": entries}, f, indent=1)
 PY
