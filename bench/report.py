@@ -192,7 +192,7 @@ def markdown(path, header, lines, notes, baseline_dir, plot_name):
         out.append("- before: the run in `%s`" % baseline_dir)
     out.append("")
     out.append("| " + " | ".join(header) + " |")
-    out.append("|" + "|".join(["---"] + ["--:"] * (len(header) - 1)) + "|")
+    out.append("|" + "|".join("---" if h in ("benchmark", "unit") else "--:" for h in header) + "|")
     for line in lines:
         out.append("| " + " | ".join(str(c).replace("|", "\\|") for c in line) + " |")
     if notes:

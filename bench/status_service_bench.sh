@@ -70,7 +70,26 @@ curl -s -o "$work/www/scripts/online.dll" "http://127.0.0.1:$service_port$path"
 # nginx's worker runs as an unprivileged user: it must be able to read the document.
 chmod 755 "$work"
 chmod -R a+rX "$work/www"
-nginx_port=$(shuf -i 20000-60000 -n 1)
+# Two free ports in a row for nginx, below the range the system hands out to outgoing
+# connections: wrk's many connections of an earlier run cannot be holding them.
+nginx_port=$(python3 -c '
+import random, socket
+low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
+for _ in range(200):
+    port, held = random.randint(10000, low - 2), []
+    try:
+        for p in (port, port + 1):
+            held.append(socket.socket())
+            held[-1].bind(("127.0.0.1", p))
+        print(port)
+        break
+    except OSError:
+        pass
+    finally:
+        for s in held:
+            s.close()
+')
+[[ -n $nginx_port ]] || { echo "no free port for nginx"; exit 1; }
 nginx_keep_port=$((nginx_port + 1))
 cat >"$work/nginx.conf" <<CONF
 daemon off;
