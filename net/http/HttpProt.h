@@ -146,6 +146,10 @@ constexpr int httpErrTimedOut = 10060;  // OnRequestDone Error of a time-out (Ht
 
 // Relocations followed within one request before it fails with httpErrTooManyRelocations.
 constexpr int HttpMaxRelocations = 20;
+// A POST body is read from PostStream and handed to the socket in pieces of at most this many
+// bytes (one OnSendData each), and the connection's send blocks are as large: few stream reads,
+// sends and loop turns per byte.
+constexpr int HttpBodyPieceSize = 256 * 1024;
 
 class EHttpException : public Exception {
  public:
@@ -255,6 +259,7 @@ class THttpCli : public TComponent, public TWindowMessageTarget {
   // sends exactly its size, the length the request announces.
   TStream* ReceiveStream() const { return receiveStream_; }
   void SetReceiveStream(TStream* v) { receiveStream_ = v; }
+  // The body goes out in pieces of at most HttpBodyPieceSize bytes.
   TStream* PostStream() const { return postStream_; }
   void SetPostStream(TStream* v) { postStream_ = v; }
 
@@ -423,7 +428,7 @@ class THttpCli : public TComponent, public TWindowMessageTarget {
   // The document phase reads into this larger block (made at the first document) and hands it
   // out in chunks of at most 8192 bytes.
   std::unique_ptr<char[]> documentBuffer_;
-  std::array<char, 0x2001> sendChunk_{};
+  std::unique_ptr<char[]> sendChunk_;  // HttpBodyPieceSize bytes, made at the first body piece
   TMemoryStream requestBuffer_;
   TLineHandler lineHandler_ = nullptr;
   bool sessionOpen_ = false;

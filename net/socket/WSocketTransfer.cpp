@@ -1,10 +1,20 @@
 // Moving bytes: the send queue and its drain, the send and receive operations.
+#include <algorithm>
+
 #include "CustomWSocket.h"
 #include "WSocketInternal.h"
 #include "WinMessages.h"
 #include "WinSock.h"
 
 namespace vantrel {
+
+void TCustomWSocket::SetSendBlockSize(std::int32_t Value) {
+  if (State_ != wsClosed) {
+    RaiseSocketException("Cannot change SendBlockSize if not closed");
+    return;
+  }
+  SendBlockSize_ = Value <= 0 ? TBuffer::DefaultCapacity : std::min(Value, MaxSendBlockSize);
+}
 
 void TCustomWSocket::AppendToSendQueue(const void* Data, std::int32_t Len) {
   if (Len <= 0) return;
