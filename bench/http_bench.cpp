@@ -129,16 +129,20 @@ class TDiscardStream : public TStream {
   std::int64_t written_ = 0;
 };
 
-// A PostStream of size bytes, copied out of one block held in memory (a stream read costs a
-// copy, as it would from a memory stream).
+// A PostStream of size bytes, copied out of one block held in memory, as many times as a read
+// asks for (a stream read costs a copy and fills the request, as from a memory stream).
 class TPatternStream : public TStream {
  public:
   explicit TPatternStream(std::int64_t size) : size_(size), block_(64 * 1024, 'p') {}
   std::int64_t Read(void* buffer, std::int64_t count) override {
-    const std::int64_t n =
-        std::min({count, size_ - position_, static_cast<std::int64_t>(block_.size())});
+    const std::int64_t n = std::min(count, size_ - position_);
     if (n <= 0) return 0;
-    std::memcpy(buffer, block_.data(), static_cast<std::size_t>(n));
+    auto* out = static_cast<char*>(buffer);
+    for (std::int64_t done = 0; done < n;) {
+      const std::int64_t piece = std::min(n - done, static_cast<std::int64_t>(block_.size()));
+      std::memcpy(out + done, block_.data(), static_cast<std::size_t>(piece));
+      done += piece;
+    }
     position_ += n;
     return n;
   }

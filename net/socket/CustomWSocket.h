@@ -321,6 +321,12 @@ class TCustomWSocket : public TComponent, public TWindowMessageTarget {
   void ApplyLingerOption();
   void AppendToSendQueue(const void* Data, std::int32_t Len);
   void TryToSend();
+  // What a failed system send means: a lost connection is closed and reported, a send that would
+  // block waits for the write notice, anything else is reported.
+  void SendFailed(int Code);
+  // While nothing is queued, offers Data to a stream socket in pieces of at most SendBlockSize,
+  // until the system takes less; returns the count taken. Failure: the error of a failed send.
+  std::int32_t SendStraight(const char* Data, std::int32_t Len, int& Failure);
   void ClearSendQueue();
   static void AddHostAddresses(const HOSTENT& Entry, TStringList& List);
 
