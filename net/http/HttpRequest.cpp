@@ -137,7 +137,8 @@ void THttpCli::HandleSent(TObject*, std::uint16_t) {
     // Exactly the announced size goes out: a stream that grew since is cut there, one that
     // shrank fails the request instead of leaving the server waiting.
     const std::int64_t want = std::min<std::int64_t>(bodyLeft_, HttpBodyPieceSize);
-    if (want > 0 && !sendChunk_) sendChunk_ = std::make_unique<char[]>(HttpBodyPieceSize);
+    if (want > 0 && !sendChunk_)
+      sendChunk_ = std::make_unique_for_overwrite<char[]>(HttpBodyPieceSize);
     const std::int64_t count =
         want > 0 && postStream_ != nullptr ? postStream_->Read(sendChunk_.get(), want) : 0;
     if (count <= 0 && bodyLeft_ > 0)
