@@ -215,6 +215,8 @@ void THttpCli::ConnectControlSocket(const std::string& addr) {
       ctrlSocket_->SetSocksAuthentication(socksAuthentication_);
     }
     PrepareControlTls();
+    // A body goes out in large pieces, each in one block; other requests send one header.
+    ctrlSocket_->SetSendBlockSize(requestKind_ == rqPost ? HttpBodyPieceSize : 0);
     ctrlSocket_->SetAddr(addr);
     ctrlSocket_->SetPort(targetPort_);
     ctrlSocket_->SetProto("tcp");

@@ -18,12 +18,13 @@
 //   (TargetPort, or the port the location names). An absolute location is fetched as a first
 //   request to it would be: its own host and port (80 when it names none), and the Host line
 //   names that host.
-// - In the document phase the control socket is read 128 KiB at a time and the bytes are handed
+// - In the document phase the control socket is read 256 KiB at a time and the bytes are handed
 //   out in order, in chunks of at most 8192 bytes (one OnDocData and one ReceiveStream write
 //   each), with CurrentLine holding the chunk; reading 8 KiB at a time cost a read and a
-//   readiness check per 8 KiB. The header phase still reads into the 8192-byte buffer. Once a
-//   handler has ended the request failed (an abort, the time limit), no further header line or
-//   chunk is delivered.
+//   readiness check per 8 KiB. A chunk is copied into CurrentLine only when CurrentLine is asked
+//   for, so a document that only goes to OnDocData and ReceiveStream is not copied on the way.
+//   The header phase still reads into the 8192-byte buffer. Once a handler has ended the request
+//   failed (an abort, the time limit), no further header line or chunk is delivered.
 #pragma once
 
 #include <array>
@@ -31,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "Component.h"
 #include "DateTime.h"
@@ -146,6 +148,10 @@ constexpr int httpErrTimedOut = 10060;  // OnRequestDone Error of a time-out (Ht
 
 // Relocations followed within one request before it fails with httpErrTooManyRelocations.
 constexpr int HttpMaxRelocations = 20;
+// A POST body is read from PostStream and handed to the socket in pieces of at most this many
+// bytes (one OnSendData each), and the connection's send blocks are as large: few stream reads,
+// sends and loop turns per byte.
+constexpr int HttpBodyPieceSize = 256 * 1024;
 
 class EHttpException : public Exception {
  public:
@@ -255,6 +261,7 @@ class THttpCli : public TComponent, public TWindowMessageTarget {
   // sends exactly its size, the length the request announces.
   TStream* ReceiveStream() const { return receiveStream_; }
   void SetReceiveStream(TStream* v) { receiveStream_ = v; }
+  // The body goes out in pieces of at most HttpBodyPieceSize bytes.
   TStream* PostStream() const { return postStream_; }
   void SetPostStream(TStream* v) { postStream_ = v; }
 
@@ -269,7 +276,7 @@ class THttpCli : public TComponent, public TWindowMessageTarget {
   const TStringList& AuthChallenges() const { return authChallenges_; }
   std::int64_t ReceivedBytes() const { return receivedBytes_; }
   std::int64_t SentBytes() const { return sentBytes_; }
-  const std::string& CurrentLine() const { return currentLine_; }
+  const std::string& CurrentLine() const;
   const std::string& DocumentName() const { return documentName_; }
   const std::string& CurrentLocation() const { return currentLocation_; }
   // HttpCode and text of a failure of codes 4 to 12 of the current or last request; 0 and empty
@@ -378,6 +385,8 @@ class THttpCli : public TComponent, public TWindowMessageTarget {
   void ProcessHeaderLine();
   void ProcessHeaderField(const std::string& name, const std::string& value);
   void ProcessDocumentData();
+  // The document chunk being delivered, wherever it lies.
+  std::string_view DocumentChunk() const;
   void EndHeaderAndRelocate();
   void ComputeRelocation(const std::string& location);
 
@@ -408,7 +417,10 @@ class THttpCli : public TComponent, public TWindowMessageTarget {
   TStringList authChallenges_;
   std::int64_t receivedBytes_ = 0;
   std::int64_t sentBytes_ = 0;
-  std::string currentLine_;
+  // The current header line or document chunk. A chunk stays in documentBuffer_ (pendingChunk_)
+  // until CurrentLine asks for it or the buffer is read into again.
+  mutable std::string currentLine_;
+  mutable std::string_view pendingChunk_;
   std::string documentName_;
   std::string currentLocation_;
   int failureCode_ = 0;
@@ -423,7 +435,7 @@ class THttpCli : public TComponent, public TWindowMessageTarget {
   // The document phase reads into this larger block (made at the first document) and hands it
   // out in chunks of at most 8192 bytes.
   std::unique_ptr<char[]> documentBuffer_;
-  std::array<char, 0x2001> sendChunk_{};
+  std::unique_ptr<char[]> sendChunk_;  // HttpBodyPieceSize bytes, made at the first body piece
   TMemoryStream requestBuffer_;
   TLineHandler lineHandler_ = nullptr;
   bool sessionOpen_ = false;

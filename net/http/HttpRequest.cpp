@@ -136,10 +136,11 @@ void THttpCli::HandleSent(TObject*, std::uint16_t) {
   try {
     // Exactly the announced size goes out: a stream that grew since is cut there, one that
     // shrank fails the request instead of leaving the server waiting.
-    const std::int64_t want =
-        std::min<std::int64_t>(bodyLeft_, static_cast<std::int64_t>(sendChunk_.size()));
+    const std::int64_t want = std::min<std::int64_t>(bodyLeft_, HttpBodyPieceSize);
+    if (want > 0 && !sendChunk_)
+      sendChunk_ = std::make_unique_for_overwrite<char[]>(HttpBodyPieceSize);
     const std::int64_t count =
-        want > 0 && postStream_ != nullptr ? postStream_->Read(sendChunk_.data(), want) : 0;
+        want > 0 && postStream_ != nullptr ? postStream_->Read(sendChunk_.get(), want) : 0;
     if (count <= 0 && bodyLeft_ > 0)
       throw EInOutError("the body stream ended after " + IntToStr(bodySize_ - bodyLeft_) + " of " +
                         IntToStr(bodySize_) + " bytes");
@@ -150,8 +151,8 @@ void THttpCli::HandleSent(TObject*, std::uint16_t) {
     }
     bodyLeft_ -= count;
     sentBytes_ += count;
-    FireSendData(sendChunk_.data(), static_cast<int>(count));
-    ctrlSocket_->Send(sendChunk_.data(), static_cast<int>(count));
+    FireSendData(sendChunk_.get(), static_cast<int>(count));
+    ctrlSocket_->Send(sendChunk_.get(), static_cast<int>(count));
   } catch (const std::exception& e) {
     // Recorded before it goes on to the socket's background handling, which aborts the
     // connection: the request then ends failed instead of looking like a server's silence.

@@ -15,9 +15,9 @@ namespace {
 
 constexpr int kReceiveCapacity = 0x2000;
 // One read of the document phase. Per byte, reading 8192 at a time costs a read and a readiness
-// check per 8 KiB and falls well behind clients that read 100 KiB at a time; the chunks handed
-// out stay at most kReceiveCapacity bytes.
-constexpr int kDocumentReadSize = 0x20000;
+// check per 8 KiB and falls well behind clients that read 100 KiB at a time, and each read also
+// has the system send a window update; the chunks handed out stay at most kReceiveCapacity bytes.
+constexpr int kDocumentReadSize = 0x40000;
 
 }  // namespace
 
@@ -47,6 +47,7 @@ void THttpCli::TakeIncoming() {
     TakeDocumentData();
     return;
   }
+  pendingChunk_ = {};  // every line from here on is assigned to CurrentLine
   const int freeSpace = kReceiveCapacity - receiveLength_;
   if (freeSpace <= 0) throw EHttpException("HTTP line too long", httpErrLineTooLong);
   char* const buf = receiveBuffer_.data();
@@ -84,14 +85,28 @@ void THttpCli::TakeIncoming() {
 }
 
 void THttpCli::TakeDocumentData() {
-  if (!documentBuffer_) documentBuffer_ = std::make_unique<char[]>(kDocumentReadSize);
+  if (!documentBuffer_) documentBuffer_ = std::make_unique_for_overwrite<char[]>(kDocumentReadSize);
+  CurrentLine();  // the last chunk handed out leaves the buffer before it is read into
   const int count = ctrlSocket_->ReadData(documentBuffer_.get(), kDocumentReadSize);
   // A handler may end the request (abort, time limit) between two chunks: nothing follows then.
   for (int at = 0; at < count && !ending_ && state_ == hsAwaitingDocument; at += kReceiveCapacity) {
-    currentLine_.assign(documentBuffer_.get() + at,
-                        static_cast<std::size_t>(std::min(count - at, kReceiveCapacity)));
+    pendingChunk_ =
+        std::string_view(documentBuffer_.get() + at,
+                         static_cast<std::size_t>(std::min(count - at, kReceiveCapacity)));
     RunLineHandler();
   }
+}
+
+const std::string& THttpCli::CurrentLine() const {
+  if (pendingChunk_.data() != nullptr) {
+    currentLine_.assign(pendingChunk_);
+    pendingChunk_ = {};
+  }
+  return currentLine_;
+}
+
+std::string_view THttpCli::DocumentChunk() const {
+  return pendingChunk_.data() != nullptr ? pendingChunk_ : std::string_view(currentLine_);
 }
 
 void THttpCli::RunLineHandler() {
@@ -183,11 +198,12 @@ void THttpCli::ProcessHeaderField(const std::string& name, const std::string& va
 void THttpCli::ProcessDocumentData() {
   if (documentChunkCount_ == 0) FireDocBegin();
   ++documentChunkCount_;
-  const auto count = static_cast<int>(currentLine_.size());
+  // Taken before the handler runs: it may ask for CurrentLine, which moves a pending chunk.
+  const std::string_view chunk = DocumentChunk();
+  const auto count = static_cast<int>(chunk.size());
   receivedBytes_ += count;
-  FireDocData(currentLine_.data(), count);
-  if (receiveStream_ != nullptr && count > 0)
-    receiveStream_->WriteBuffer(currentLine_.data(), count);
+  FireDocData(chunk.data(), count);
+  if (receiveStream_ != nullptr && count > 0) receiveStream_->WriteBuffer(chunk.data(), count);
 }
 
 void THttpCli::EndHeaderAndRelocate() {

@@ -45,6 +45,8 @@ enum TSocketSendFlags : std::uint8_t { wsSendNormal, wsSendUrgent };
 enum TSocketLingerOnOff : std::uint8_t { wsLingerOff, wsLingerOn, wsLingerNoSet };
 
 constexpr std::int32_t DefaultListenBacklog = 5;
+// The largest SendBlockSize a socket takes; a larger value is lowered to it.
+constexpr std::int32_t MaxSendBlockSize = 1024 * 1024;
 
 // Messages of the notification window.
 constexpr UINT MsgSocketEvent = WM_USER + 1;     // wParam socket, lParam event bits | error << 16
@@ -182,6 +184,12 @@ class TCustomWSocket : public TComponent, public TWindowMessageTarget {
   // used by the next Listen and kept across closes. The system lowers a value above its limit.
   std::int32_t ListenBacklog() const { return ListenBacklog_; }
   void SetListenBacklog(std::int32_t Value) { ListenBacklog_ = Value; }
+  // Capacity of each new send-queue block, and so the most one system send carries (1514 unless
+  // set). Large blocks let a bulk sender hand the system big pieces. Set while closed only
+  // ("Cannot change SendBlockSize if not closed"); <= 0 means 1514, a value above
+  // MaxSendBlockSize is lowered to it. Kept across closes.
+  std::int32_t SendBlockSize() const { return SendBlockSize_; }
+  void SetSendBlockSize(std::int32_t Value);
   // wsSendUrgent makes every send out-of-band; not reset by a close.
   TSocketSendFlags SendFlags();
   void SetSendFlags(TSocketSendFlags Value);
@@ -313,6 +321,12 @@ class TCustomWSocket : public TComponent, public TWindowMessageTarget {
   void ApplyLingerOption();
   void AppendToSendQueue(const void* Data, std::int32_t Len);
   void TryToSend();
+  // What a failed system send means: a lost connection is closed and reported, a send that would
+  // block waits for the write notice, anything else is reported.
+  void SendFailed(int Code);
+  // While nothing is queued, offers Data to a stream socket in pieces of at most SendBlockSize,
+  // until the system takes less; returns the count taken. Failure: the error of a failed send.
+  std::int32_t SendStraight(const char* Data, std::int32_t Len, int& Failure);
   void ClearSendQueue();
   static void AddHostAddresses(const HOSTENT& Entry, TStringList& List);
 

@@ -37,6 +37,7 @@ class TWSocket : public TCustomSyncWSocket {
   using TCustomWSocket::Proto;
   using TCustomWSocket::RcvdCount;
   using TCustomWSocket::ReadCount;
+  using TCustomWSocket::SendBlockSize;
   using TCustomWSocket::SendFlags;
   using TCustomWSocket::SetAddr;
   using TCustomWSocket::SetFlushTimeout;
@@ -47,6 +48,7 @@ class TWSocket : public TCustomSyncWSocket {
   using TCustomWSocket::SetMultiThreaded;
   using TCustomWSocket::SetPort;
   using TCustomWSocket::SetProto;
+  using TCustomWSocket::SetSendBlockSize;
   using TCustomWSocket::SetSendFlags;
   using TCustomWSocket::State;
 

@@ -1,10 +1,20 @@
 // Moving bytes: the send queue and its drain, the send and receive operations.
+#include <algorithm>
+
 #include "CustomWSocket.h"
 #include "WSocketInternal.h"
 #include "WinMessages.h"
 #include "WinSock.h"
 
 namespace vantrel {
+
+void TCustomWSocket::SetSendBlockSize(std::int32_t Value) {
+  if (State_ != wsClosed) {
+    RaiseSocketException("Cannot change SendBlockSize if not closed");
+    return;
+  }
+  SendBlockSize_ = Value <= 0 ? TBuffer::DefaultCapacity : std::min(Value, MaxSendBlockSize);
+}
 
 void TCustomWSocket::AppendToSendQueue(const void* Data, std::int32_t Len) {
   if (Len <= 0) return;
@@ -58,35 +68,58 @@ void TCustomWSocket::TryToSend() {
     const std::int32_t Sent = SendRaw(Data, Len);
     if (Sent == 0) return;
     if (Sent < 0) {
-      const int Code = SocketApi_WSAGetLastError();
-      switch (Code) {
-        case WSAEINVAL:
-        case WSAENOTSOCK:
-        case WSAECONNABORTED:
-        case WSAECONNRESET:
-        case WSAENOTCONN:
-          // The connection is gone: close quietly, then report the loss once, with its code.
-          CloseNotified_ = true;
-          CloseSession();
-          FireSessionClosed(static_cast<std::uint16_t>(Code));
-          return;
-        case WSAEWOULDBLOCK:
-          SendBlocked_ = true;  // the next write notice resumes the drain
-          return;
-        case WSAEMSGSIZE:
-          // A datagram the system will never take would hold up every one queued behind it.
-          if (SocketType_ == SOCK_DGRAM) SendQueue_.pop_front();
-          ReportSocketError("TryToSend failed");
-          return;
-        default:
-          ReportSocketError("TryToSend failed");
-          return;
-      }
+      SendFailed(SocketApi_WSAGetLastError());
+      return;
     }
     // After a short send the rest of the block is offered again at once: the system announces
     // writability only after a send that would block, so stopping here could stall the queue.
     Block.Consume(Sent);
   }
+}
+
+void TCustomWSocket::SendFailed(int Code) {
+  switch (Code) {
+    case WSAEINVAL:
+    case WSAENOTSOCK:
+    case WSAECONNABORTED:
+    case WSAECONNRESET:
+    case WSAENOTCONN:
+      // The connection is gone: close quietly, then report the loss once, with its code.
+      CloseNotified_ = true;
+      CloseSession();
+      FireSessionClosed(static_cast<std::uint16_t>(Code));
+      return;
+    case WSAEWOULDBLOCK:
+      SendBlocked_ = true;  // the next write notice resumes the drain
+      return;
+    case WSAEMSGSIZE:
+      // A datagram the system will never take would hold up every one queued behind it.
+      if (SocketType_ == SOCK_DGRAM) SendQueue_.pop_front();
+      ReportSocketError("TryToSend failed");
+      return;
+    default:
+      ReportSocketError("TryToSend failed");
+      return;
+  }
+}
+
+std::int32_t TCustomWSocket::SendStraight(const char* Data, std::int32_t Len, int& Failure) {
+  Failure = 0;
+  SendBlocked_ = false;
+  const bool Drained =
+      SendQueue_.empty() ||
+      (SendQueue_.size() == 1 && SendQueue_.front()->ReadPos() == SendQueue_.front()->WritePos());
+  if (SocketType_ == SOCK_DGRAM || SocketHandle_ == INVALID_SOCKET || !Drained) return 0;
+  std::int32_t Taken = 0;
+  while (Taken < Len) {
+    const std::int32_t Piece = std::min(Len - Taken, SendBlockSize_);
+    const std::int32_t Sent = SendRaw(Data + Taken, Piece);
+    if (Sent < 0) Failure = SocketApi_WSAGetLastError();
+    if (Sent <= 0) break;
+    Taken += Sent;
+    if (Sent < Piece) break;
+  }
+  return Taken;
 }
 
 std::int32_t TCustomWSocket::Send(const void* Data, std::int32_t Len) {
@@ -97,11 +130,20 @@ std::int32_t TCustomWSocket::Send(const void* Data, std::int32_t Len) {
   }
   AllSent_ = false;
   std::int32_t Result = 0;
+  int Failure = 0;
   if (Len > 0) {
     Result = Len;
-    AppendToSendQueue(Data, Len);
+    // Bytes the system takes at once need no copy; the rest is queued as if nothing had gone.
+    const char* Bytes = static_cast<const char*>(Data);
+    const std::int32_t Taken = SendStraight(Bytes, Len, Failure);
+    if (Taken == Len && SendQueue_.empty())
+      SendQueue_.push_back(std::make_unique<TBuffer>(SendBlockSize_));
+    AppendToSendQueue(Bytes + Taken, Len - Taken);
   }
-  TryToSend();
+  if (Failure != 0)
+    SendFailed(Failure);
+  else
+    TryToSend();
   // OnDataSent must not run inside Send: announce the drained queue through the loop.
   if (AllSent_) {
     PostMessage(NotifyWindow(), MsgSocketEvent, SocketHandle_, WSAMakeSelectReply(FD_WRITE, 0));

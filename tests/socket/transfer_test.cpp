@@ -161,6 +161,37 @@ TEST_F(TransferTest, ShortSystemSendsResumeAtTheExactByte) {
   ASSERT_TRUE(PumpUntil([&] { return Socket.State() == wsClosed; }, 5000));
 }
 
+TEST_F(TransferTest, LargeSendBlocksAreSetWhileClosedAndCarryEveryByte) {
+  TProbeSocket Socket(nullptr);
+  EXPECT_EQ(Socket.SendBlockSize(), 1514);
+  Socket.SetSendBlockSize(64 * 1024 * 1024);
+  EXPECT_EQ(Socket.SendBlockSize(), MaxSendBlockSize);
+  Socket.SetSendBlockSize(-1);
+  EXPECT_EQ(Socket.SendBlockSize(), 1514);
+  Socket.SetSendBlockSize(65536);
+
+  const std::string Data = Pattern(5 * 1024 * 1024 + 333, 7);
+  ScriptedPeer::Options Small;
+  Small.receiveBuffer = 16384;
+  ScriptedPeer Peer({step::Accept(), step::StopReading(300),
+                     step::Expect(Data.size()).Within(20000), step::Close()},
+                    Small);
+  EventLog Log(Socket);
+  ConnectTo(Socket, Log, Peer.Port());
+  EXPECT_EQ(RaisedText([&] { Socket.SetSendBlockSize(0); }),
+            "Cannot change SendBlockSize if not closed");
+  Socket.Send(Data.data(), static_cast<std::int32_t>(Data.size()));
+  ASSERT_FALSE(Socket.Queue().empty()) << "the paused peer leaves bytes queued";
+  EXPECT_EQ(Socket.Queue().front()->Capacity(), 65536);
+  ASSERT_TRUE(PumpUntil([&] { return Peer.Done(); }, 20000));
+  EXPECT_TRUE(Peer.Succeeded()) << Peer.Error();
+  EXPECT_TRUE(Peer.Received() == Data) << "the byte stream differs from what was sent";
+  const std::int32_t Largest = *std::max_element(Socket.SendAsked.begin(), Socket.SendAsked.end());
+  EXPECT_EQ(Largest, 65536) << "one send carries at most one block, and a whole one when it can";
+  ASSERT_TRUE(PumpUntil([&] { return Socket.State() == wsClosed; }, 5000));
+  EXPECT_EQ(Socket.SendBlockSize(), 65536) << "kept across the close";
+}
+
 TEST_F(TransferTest, OnDataSentNeverFiresInsideSend) {
   ScriptedPeer Peer({step::Accept(), step::ExpectExactly("abcdef"), step::WaitForPeerClose()});
   TProbeSocket Socket(nullptr);
