@@ -435,6 +435,7 @@ double ClientPost(DiscardingPeer& peer, std::string* error) {
   THttpCli cli(nullptr);
   TPatternStream body(kPostSize);
   cli.SetPostStream(&body);
+  cli.SetSendBlockSize(HttpLargeBodyPieceSize);
   cli.SetContentTypePost("application/octet-stream");
   cli.SetTimeLimit(kTimeLimitMs);
   cli.SetURL("http://127.0.0.1:" + std::to_string(peer.Port()) + "/sink");

@@ -287,6 +287,7 @@ int main(int argc, char** argv) {
     if (!postFile.empty()) {
       body = std::make_unique<TFileStream>(postFile, fmOpenRead);
       cli.SetPostStream(body.get());
+      cli.SetSendBlockSize(HttpLargeBodyPieceSize);  // a file may be large: few reads and sends
       if (!postType.empty()) cli.SetContentTypePost(postType);
     }
     if (!head) {

@@ -215,8 +215,9 @@ void THttpCli::ConnectControlSocket(const std::string& addr) {
       ctrlSocket_->SetSocksAuthentication(socksAuthentication_);
     }
     PrepareControlTls();
-    // A body goes out in large pieces, each in one block; other requests send one header.
-    ctrlSocket_->SetSendBlockSize(requestKind_ == rqPost ? HttpBodyPieceSize : 0);
+    // With the large-body opt-in each body piece goes out in one block; otherwise, and for
+    // requests without a body, the socket's default blocks.
+    ctrlSocket_->SetSendBlockSize(requestKind_ == rqPost ? sendBlockSize_ : 0);
     ctrlSocket_->SetAddr(addr);
     ctrlSocket_->SetPort(targetPort_);
     ctrlSocket_->SetProto("tcp");

@@ -27,6 +27,7 @@
 //   failed (an abort, the time limit), no further header line or chunk is delivered.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -148,10 +149,11 @@ constexpr int httpErrTimedOut = 10060;  // OnRequestDone Error of a time-out (Ht
 
 // Relocations followed within one request before it fails with httpErrTooManyRelocations.
 constexpr int HttpMaxRelocations = 20;
-// A POST body is read from PostStream and handed to the socket in pieces of at most this many
-// bytes (one OnSendData each), and the connection's send blocks are as large: few stream reads,
-// sends and loop turns per byte.
-constexpr int HttpBodyPieceSize = 256 * 1024;
+// A POST body goes to the socket in pieces of at most HttpDefaultBodyPieceSize bytes (one
+// OnSendData each) unless SendBlockSize asks for larger ones; HttpLargeBodyPieceSize is a good
+// choice for large bodies.
+constexpr int HttpDefaultBodyPieceSize = 0x2001;
+constexpr int HttpLargeBodyPieceSize = 256 * 1024;
 
 class EHttpException : public Exception {
  public:
@@ -254,6 +256,14 @@ class THttpCli : public TComponent, public TWindowMessageTarget {
   // and OnRequestDone Error 10060.
   int TimeLimit() const { return timeLimit_; }
   void SetTimeLimit(int ms) { timeLimit_ = ms < 0 ? 0 : ms; }
+  // Opt-in for large bodies: > 0 reads PostStream and sends it in pieces of this size (at most
+  // MaxSendBlockSize), each in one send block of the connection, so few stream reads and sends
+  // carry the body. <= 0 (the default): pieces of HttpDefaultBodyPieceSize over the socket's
+  // default blocks.
+  int SendBlockSize() const { return sendBlockSize_; }
+  void SetSendBlockSize(int size) {
+    sendBlockSize_ = size <= 0 ? 0 : std::min<int>(size, MaxSendBlockSize);
+  }
 
   // Borrowed streams, owned by the caller, never freed by the component. Every document byte is
   // written to ReceiveStream (when set), which is never repositioned. Every request that carries
@@ -261,7 +271,7 @@ class THttpCli : public TComponent, public TWindowMessageTarget {
   // sends exactly its size, the length the request announces.
   TStream* ReceiveStream() const { return receiveStream_; }
   void SetReceiveStream(TStream* v) { receiveStream_ = v; }
-  // The body goes out in pieces of at most HttpBodyPieceSize bytes.
+  // The body goes out in pieces of at most BodyPieceSize() bytes (see SendBlockSize).
   TStream* PostStream() const { return postStream_; }
   void SetPostStream(TStream* v) { postStream_ = v; }
 
@@ -403,6 +413,7 @@ class THttpCli : public TComponent, public TWindowMessageTarget {
   bool noCache_ = false;
   TDateTime modifiedSince_ = 0;
   int timeLimit_ = 0;
+  int sendBlockSize_ = 0;
   TStream* receiveStream_ = nullptr;  // borrowed
   TStream* postStream_ = nullptr;     // borrowed
 
@@ -435,7 +446,11 @@ class THttpCli : public TComponent, public TWindowMessageTarget {
   // The document phase reads into this larger block (made at the first document) and hands it
   // out in chunks of at most 8192 bytes.
   std::unique_ptr<char[]> documentBuffer_;
-  std::unique_ptr<char[]> sendChunk_;  // HttpBodyPieceSize bytes, made at the first body piece
+  std::unique_ptr<char[]> sendChunk_;  // one body piece, made at the first piece
+  int sendChunkSize_ = 0;
+  int BodyPieceSize() const {
+    return sendBlockSize_ > 0 ? sendBlockSize_ : HttpDefaultBodyPieceSize;
+  }
   TMemoryStream requestBuffer_;
   TLineHandler lineHandler_ = nullptr;
   bool sessionOpen_ = false;

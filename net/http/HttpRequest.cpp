@@ -136,9 +136,12 @@ void THttpCli::HandleSent(TObject*, std::uint16_t) {
   try {
     // Exactly the announced size goes out: a stream that grew since is cut there, one that
     // shrank fails the request instead of leaving the server waiting.
-    const std::int64_t want = std::min<std::int64_t>(bodyLeft_, HttpBodyPieceSize);
-    if (want > 0 && !sendChunk_)
-      sendChunk_ = std::make_unique_for_overwrite<char[]>(HttpBodyPieceSize);
+    const int pieceSize = BodyPieceSize();
+    const std::int64_t want = std::min<std::int64_t>(bodyLeft_, pieceSize);
+    if (want > 0 && sendChunkSize_ < pieceSize) {
+      sendChunk_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(pieceSize));
+      sendChunkSize_ = pieceSize;
+    }
     const std::int64_t count =
         want > 0 && postStream_ != nullptr ? postStream_->Read(sendChunk_.get(), want) : 0;
     if (count <= 0 && bodyLeft_ > 0)
