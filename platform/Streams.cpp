@@ -13,6 +13,8 @@
 namespace vantrel {
 namespace {
 
+constexpr int kStdOutput = 1;
+
 std::string Reason(int err) {
   return std::strerror(err);
 }
@@ -111,6 +113,26 @@ void TFileStream::SetSize(std::int64_t size) {
   if (r != 0) RaiseFileError("Cannot change the size of file", fileName_, errno);
   // The position stays inside the file, as after a write at its end.
   if (Position() > size) Seek(size, soBeginning);
+}
+
+// ---- TStdOutputStream ----
+
+TStdOutputStream::TStdOutputStream() {
+  filecalls::MakeBinary(kStdOutput);
+}
+
+std::int64_t TStdOutputStream::Write(const void* buffer, std::int64_t count) {
+  const auto* in = static_cast<const char*>(buffer);
+  std::int64_t done = 0;
+  while (done < count) {
+    const std::int64_t n = filecalls::Write(kStdOutput, in + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw EInOutError("Cannot write to standard output. " + Reason(errno));
+    }
+    done += n;
+  }
+  return count;
 }
 
 // ---- TMemoryStream ----

@@ -34,6 +34,8 @@ int Truncate(int Fd, std::int64_t Size) {
   return ::ftruncate(Fd, static_cast<off_t>(Size));
 }
 
+void MakeBinary(int) {}
+
 bool IsFile(const std::string& FileName) {
   struct stat St {};
   return ::stat(FileName.c_str(), &St) == 0 && !S_ISDIR(St.st_mode);

@@ -49,6 +49,10 @@ int Truncate(int Fd, std::int64_t Size) {
   return -1;
 }
 
+void MakeBinary(int Fd) {
+  ::_setmode(Fd, _O_BINARY);
+}
+
 bool IsFile(const std::string& FileName) {
   struct _stat64 St {};
   return ::_stat64(FileName.c_str(), &St) == 0 && (St.st_mode & _S_IFDIR) == 0;
