@@ -38,15 +38,8 @@ std::int64_t TFreshFileStream::Read(void* Buffer, std::int64_t Count) {
 }
 
 std::int64_t TFreshFileStream::Write(const void* Buffer, std::int64_t Count) {
-  const auto* In = static_cast<const char*>(Buffer);
-  std::int64_t Done = 0;
-  while (Done < Count) {
-    const std::int64_t N = filecalls::Write(fd_, In + Done, Count - Done);
-    if (N < 0 && errno == EINTR) continue;
-    if (N < 0) Fail("Cannot write file");
-    Done += N;
-  }
-  return Done;
+  if (!filecalls::WriteAll(fd_, Buffer, Count)) Fail("Cannot write file");
+  return std::max<std::int64_t>(Count, 0);
 }
 
 std::int64_t TFreshFileStream::Seek(std::int64_t Offset, TSeekOrigin Origin) {

@@ -18,6 +18,8 @@ std::int64_t Read(int Fd, void* Buffer, std::int64_t Count);
 std::int64_t Write(int Fd, const void* Buffer, std::int64_t Count);
 std::int64_t Seek(int Fd, std::int64_t Offset, int Whence);
 int Truncate(int Fd, std::int64_t Size);
+// Writes all Count bytes, again after an interrupted or partial write (FileCalls.cpp, for both).
+bool WriteAll(int Fd, const void* Buffer, std::int64_t Count);
 // Bytes written to the descriptor go out unchanged (Windows' runtime translates line ends in its
 // text mode, the mode of the standard descriptors).
 void MakeBinary(int Fd);

@@ -85,17 +85,9 @@ std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
 }
 
 std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
-  const auto* in = static_cast<const char*>(buffer);
-  std::int64_t done = 0;
-  while (done < count) {
-    const std::int64_t n = filecalls::Write(fd_, in + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      RaiseFileError("Cannot write file", fileName_, errno);
-    }
-    done += n;
-  }
-  return done;
+  if (!filecalls::WriteAll(fd_, buffer, count))
+    RaiseFileError("Cannot write file", fileName_, errno);
+  return std::max<std::int64_t>(count, 0);
 }
 
 std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
@@ -122,17 +114,9 @@ TStdOutputStream::TStdOutputStream() {
 }
 
 std::int64_t TStdOutputStream::Write(const void* buffer, std::int64_t count) {
-  const auto* in = static_cast<const char*>(buffer);
-  std::int64_t done = 0;
-  while (done < count) {
-    const std::int64_t n = filecalls::Write(kStdOutput, in + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw EInOutError("Cannot write to standard output. " + Reason(errno));
-    }
-    done += n;
-  }
-  return count;
+  if (!filecalls::WriteAll(kStdOutput, buffer, count))
+    throw EInOutError("Cannot write to standard output. " + Reason(errno));
+  return std::max<std::int64_t>(count, 0);
 }
 
 // ---- TMemoryStream ----
