@@ -25,8 +25,8 @@ bool WaitReady(SOCKET Socket, bool ForWrite, TClock::time_point Deadline) {
   fd_set Set;
   FD_ZERO(&Set);
   FD_SET(Socket, &Set);
-  const int Ready = ::select(0, ForWrite ? nullptr : &Set, ForWrite ? &Set : nullptr, nullptr,
-                             &Timeout);
+  const int Ready =
+      ::select(0, ForWrite ? nullptr : &Set, ForWrite ? &Set : nullptr, nullptr, &Timeout);
   return Ready > 0;
 }
 
@@ -78,8 +78,8 @@ bool IsConnectedStream(SOCKET Socket) {
   int TypeLength = sizeof Type;
   SOCKADDR_IN Peer{};
   int PeerLength = sizeof Peer;
-  return ::getsockopt(Socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&Type),
-                      &TypeLength) == 0 &&
+  return ::getsockopt(Socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&Type), &TypeLength) ==
+             0 &&
          Type == SOCK_STREAM &&
          ::getpeername(Socket, reinterpret_cast<SOCKADDR*>(&Peer), &PeerLength) == 0;
 }
@@ -110,8 +110,7 @@ int CloseSocketAfterSending(SOCKET s, const char* buf, int len, int timeoutSecon
   ++PendingSenders;
   try {
     std::string Bytes = len > 0 ? std::string(buf, static_cast<std::size_t>(len)) : std::string();
-    std::thread(RunSender, s, std::move(Bytes), timeoutSeconds)
-        .detach();
+    std::thread(RunSender, s, std::move(Bytes), timeoutSeconds).detach();
   } catch (...) {
     --PendingSenders;
     SetLinger(s, 1);
