@@ -36,9 +36,9 @@ void SetLinger(SOCKET Socket, u_short OnOff) {
                sizeof Linger);
 }
 
-// Sends every byte, ends the stream and drops what the peer still sends until it closes. True
-// when every byte went to the system; Closed tells whether the peer has closed too.
-bool Deliver(SOCKET Socket, const std::string& Bytes, TClock::time_point Deadline, bool& Closed) {
+// Sends every byte, ends the stream and drops what the peer still sends until it closes or the
+// deadline passes. True when every byte went to the system.
+bool Deliver(SOCKET Socket, const std::string& Bytes, TClock::time_point Deadline) {
   std::size_t Sent = 0;
   while (Sent < Bytes.size()) {
     if (!WaitReady(Socket, true, Deadline)) return false;
@@ -55,48 +55,48 @@ bool Deliver(SOCKET Socket, const std::string& Bytes, TClock::time_point Deadlin
   char Sink[4096];
   while (WaitReady(Socket, false, Deadline)) {
     const int Got = ::recv(Socket, Sink, sizeof Sink, 0);
-    if (Got > 0 || (Got == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK)) continue;
-    Closed = true;
-    break;
+    if (Got == 0 || (Got == SOCKET_ERROR && ::WSAGetLastError() != WSAEWOULDBLOCK)) break;
   }
   return true;
 }
 
 void RunSender(SOCKET Socket, const std::string& Bytes, int TimeoutSeconds) {
   const auto Deadline = TClock::now() + std::chrono::seconds(std::max(TimeoutSeconds, 0));
-  bool Closed = false;
   // Bytes the system never took are lost: the peer must see a reset, not an orderly end. When
   // they all went out but the peer kept the connection open, the system finishes the delivery.
-  SetLinger(Socket, Deliver(Socket, Bytes, Deadline, Closed) ? 0 : 1);
+  SetLinger(Socket, Deliver(Socket, Bytes, Deadline) ? 0 : 1);
   ::closesocket(Socket);
   ::WSACleanup();
   --PendingSenders;
 }
 
-bool IsConnectedStream(SOCKET Socket) {
+// 0 when the socket is a connected stream, else the reason it cannot be handed over.
+int StreamCheck(SOCKET Socket) {
   int Type = 0;
   int TypeLength = sizeof Type;
+  if (::getsockopt(Socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&Type), &TypeLength) != 0)
+    return ::WSAGetLastError();
+  if (Type != SOCK_STREAM) return WSAEOPNOTSUPP;
   SOCKADDR_IN Peer{};
   int PeerLength = sizeof Peer;
-  return ::getsockopt(Socket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&Type), &TypeLength) ==
-             0 &&
-         Type == SOCK_STREAM &&
-         ::getpeername(Socket, reinterpret_cast<SOCKADDR*>(&Peer), &PeerLength) == 0;
+  if (::getpeername(Socket, reinterpret_cast<SOCKADDR*>(&Peer), &PeerLength) != 0)
+    return WSAENOTCONN;
+  // A send of nothing fails on a socket whose sending side is shut.
+  if (::send(Socket, "", 0, 0) == SOCKET_ERROR) return ::WSAGetLastError();
+  return 0;
+}
+
+int Fail(int Error) {
+  ::WSASetLastError(Error);
+  return SOCKET_ERROR;
 }
 
 }  // namespace
 
 int CloseSocketAfterSending(SOCKET s, const char* buf, int len, int timeoutSeconds) {
-  if (len < 0 || (len > 0 && buf == nullptr)) {
-    ::WSASetLastError(WSAEFAULT);
-    return SOCKET_ERROR;
-  }
-  if (!IsConnectedStream(s)) {
-    if (::WSAGetLastError() == 0) ::WSASetLastError(WSAENOTCONN);
-    return SOCKET_ERROR;
-  }
-  // A send of nothing fails on a socket whose sending side is shut.
-  if (::send(s, "", 0, 0) == SOCKET_ERROR) return SOCKET_ERROR;
+  if (len < 0) return Fail(WSAEINVAL);
+  if (len > 0 && buf == nullptr) return Fail(WSAEFAULT);
+  if (const int Error = StreamCheck(s)) return Fail(Error);
   // No more notices: the socket is the sender's from here on (it stays non-blocking).
   if (::WSAAsyncSelect(s, nullptr, 0, 0) == SOCKET_ERROR) return SOCKET_ERROR;
   // The sender's own start-up keeps the library running for it after the caller's WSACleanup.
@@ -104,8 +104,7 @@ int CloseSocketAfterSending(SOCKET s, const char* buf, int len, int timeoutSecon
   if (::WSAStartup(0x0101, &Data) != 0) {
     SetLinger(s, 1);
     ::closesocket(s);
-    ::WSASetLastError(WSAENOBUFS);
-    return SOCKET_ERROR;
+    return Fail(WSAENOBUFS);
   }
   ++PendingSenders;
   try {
@@ -116,8 +115,7 @@ int CloseSocketAfterSending(SOCKET s, const char* buf, int len, int timeoutSecon
     SetLinger(s, 1);
     ::closesocket(s);
     ::WSACleanup();
-    ::WSASetLastError(WSAENOBUFS);
-    return SOCKET_ERROR;
+    return Fail(WSAENOBUFS);
   }
   return 0;
 }
