@@ -41,17 +41,19 @@ void TCustomWSocket::ClearSendQueue() {
 
 void TCustomWSocket::TryToSend() {
   SendBlocked_ = false;
-  if (SocketHandle_ == INVALID_SOCKET || SendQueue_.empty()) return;
+  if (SocketHandle_ == INVALID_SOCKET) return;
+  if (SendQueue_.empty()) {
+    AllSent_ = true;  // nothing queued is everything sent, so a Send of no bytes still announces
+    return;
+  }
   for (;;) {
     TBuffer& Block = *SendQueue_.front();
     std::int32_t Len = 0;
     const char* Data = Block.UnreadSpan(Len);
     if (Len <= 0) {
-      // The last block stays, empty, to be filled again.
-      if (SendQueue_.size() > 1) {
-        SendQueue_.pop_front();
-        continue;
-      }
+      // A drained block is freed, the last one too: an idle connection keeps no send buffer.
+      SendQueue_.pop_front();
+      if (!SendQueue_.empty()) continue;
       AllSent_ = true;
       return;
     }
