@@ -8,6 +8,7 @@ namespace vantrel {
 
 void TCustomWSocket::AppendToSendQueue(const void* Data, std::int32_t Len) {
   if (Len <= 0) return;
+  SendQueueUsed_ = true;
   if (SocketType_ == SOCK_DGRAM) {
     // Each Send is one datagram: a block of its own, never split and never shared.
     SendQueue_.push_back(std::make_unique<TBuffer>(Len));
@@ -37,13 +38,15 @@ std::string TCustomWSocket::UnsentBytes() const {
 
 void TCustomWSocket::ClearSendQueue() {
   SendQueue_.clear();
+  SendQueueUsed_ = false;
 }
 
 void TCustomWSocket::TryToSend() {
   SendBlocked_ = false;
   if (SocketHandle_ == INVALID_SOCKET) return;
   if (SendQueue_.empty()) {
-    AllSent_ = true;  // nothing queued is everything sent, so a Send of no bytes still announces
+    // Drained since something was queued (an empty Send then announces); never used, nothing.
+    if (SendQueueUsed_) AllSent_ = true;
     return;
   }
   for (;;) {
