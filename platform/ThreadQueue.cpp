@@ -33,6 +33,11 @@ std::unordered_map<DWORD, std::weak_ptr<ThreadQueue>>& Registry() {
   return r;
 }
 
+// Hooks are rare: held apart, they leave a queued message small.
+std::unique_ptr<ThreadQueue::BeforeTake> WrapHook(ThreadQueue::BeforeTake hook) {
+  return hook ? std::make_unique<ThreadQueue::BeforeTake>(std::move(hook)) : nullptr;
+}
+
 thread_local std::shared_ptr<ThreadQueue> tlsQueue;
 // Trivially destructible, so it stays readable while the thread's other objects are destroyed;
 // windows keep the queue alive, and the queue clears it when it goes on its own thread.
@@ -72,7 +77,8 @@ ThreadQueue::~ThreadQueue() {
 }
 
 ThreadQueue& ThreadQueue::Current() {
-  return *CurrentShared();
+  if (!tlsQueue) CurrentShared();
+  return *tlsQueue;
 }
 
 std::shared_ptr<ThreadQueue> ThreadQueue::CurrentShared() {
@@ -105,24 +111,36 @@ bool ThreadQueue::IsOwnerThread() const {
 }
 
 void ThreadQueue::SetExternalWaiter(bool on) {
-  std::lock_guard lock(mutex_);
-  externalWaiter_ = on;
-  if (on && (!items_.empty() || !inbox_.empty())) Signal();
+  bool wake;
+  {
+    std::lock_guard lock(mutex_);
+    externalWaiter_ = on;
+    wake = on && (!items_.empty() || !inbox_.empty()) && ClaimWakeUp();
+  }
+  if (wake) WriteEventFd();
 }
 
-void ThreadQueue::Signal() {
-  if (signaled_) return;
+bool ThreadQueue::ClaimWakeUp() {
+  if (signaled_) return false;
   signaled_ = true;
+  return true;
+}
+
+void ThreadQueue::WriteEventFd() {
   std::uint64_t one = 1;
   ssize_t r = write(eventFd_, &one, sizeof one);
   (void)r;
 }
 
 void ThreadQueue::TakeWakeUp() {
-  std::lock_guard lock(mutex_);
-  signaled_ = false;
-  // A GUI loop must see the descriptor readable while messages wait.
-  if (externalWaiter_ && (!items_.empty() || !inbox_.empty())) Signal();
+  bool wake;
+  {
+    std::lock_guard lock(mutex_);
+    signaled_ = false;
+    // A GUI loop must see the descriptor readable while messages wait.
+    wake = externalWaiter_ && (!items_.empty() || !inbox_.empty()) && ClaimWakeUp();
+  }
+  if (wake) WriteEventFd();
 }
 
 void ThreadQueue::MoveInbox() {
@@ -133,27 +151,33 @@ void ThreadQueue::MoveInbox() {
 }
 
 void ThreadQueue::Post(const MSG& msg, BeforeTake hook) {
+  Item item{msg, WrapHook(std::move(hook))};
+  bool wake;
   if (IsOwnerThread()) {
     if (inboxFilled_.load(std::memory_order_acquire)) MoveInbox();
-    items_.push_back(Item{msg, std::move(hook)});
-    postedSincePoll_ = true;
-    if (externalWaiter_.load(std::memory_order_relaxed)) {
-      std::lock_guard lock(mutex_);
-      Signal();
-    }
-    return;
+    items_.push_back(std::move(item));
+    if (!externalWaiter_.load(std::memory_order_relaxed)) return;
+    std::lock_guard lock(mutex_);
+    wake = ClaimWakeUp();
+  } else {
+    std::lock_guard lock(mutex_);
+    inbox_.push_back(std::move(item));
+    inboxFilled_.store(true, std::memory_order_release);
+    wake = (sleeping_ || externalWaiter_) && ClaimWakeUp();
   }
-  std::lock_guard lock(mutex_);
-  inbox_.push_back(Item{msg, std::move(hook)});
-  inboxFilled_.store(true, std::memory_order_release);
-  if (sleeping_ || externalWaiter_) Signal();
+  // Written after the unlock: the woken owner takes the mutex at once.
+  if (wake) WriteEventFd();
 }
 
 void ThreadQueue::PostQuit(int exitCode) {
-  std::lock_guard lock(mutex_);
-  quitCode_ = exitCode;
-  quitPosted_ = true;
-  if (sleeping_ || externalWaiter_) Signal();
+  bool wake;
+  {
+    std::lock_guard lock(mutex_);
+    quitCode_ = exitCode;
+    quitPosted_ = true;
+    wake = (sleeping_ || externalWaiter_) && ClaimWakeUp();
+  }
+  if (wake) WriteEventFd();
 }
 
 bool ThreadQueue::Matches(const MSG& m, HWND filter, UINT filterMin, UINT filterMax) const {
@@ -164,10 +188,11 @@ bool ThreadQueue::Matches(const MSG& m, HWND filter, UINT filterMin, UINT filter
 
 bool ThreadQueue::Take(MSG& out, HWND filter, UINT filterMin, UINT filterMax, bool remove,
                        bool pollWhenEmpty) {
-  // An empty queue polls unless a wait follows or the thread is busy posting to itself; either
-  // way the network is looked at every kPollEveryTakes takes.
-  bool polled = !pollWhenEmpty || postedSincePoll_;
-  if (++takesSincePoll_ >= kPollEveryTakes) {
+  // An empty queue polls unless a wait follows (which polls) or nothing can be ready; a busy
+  // one looks every kPollEveryTakes takes.
+  const bool nothingToPoll = NothingToPoll();
+  bool polled = !pollWhenEmpty || nothingToPoll;
+  if (++takesSincePoll_ >= kPollEveryTakes && !nothingToPoll) {
     PollIo();
     polled = true;
   }
@@ -196,8 +221,12 @@ bool ThreadQueue::Take(MSG& out, HWND filter, UINT filterMin, UINT filterMax, bo
       return true;
     }
     Item item = std::move(*it);
-    items_.erase(it);
-    if (item.hook && !item.hook(item.msg)) continue;
+    if (it == items_.begin()) {
+      items_.pop_front();
+    } else {
+      items_.erase(it);
+    }
+    if (item.hook && !(*item.hook)(item.msg)) continue;
     out = item.msg;
     return true;
   }
@@ -239,9 +268,13 @@ void ThreadQueue::RunIo(int timeoutMs) {
       handler(events[i].events);
     }
   }
-  // What the handlers posted is the outcome of this look, not the thread's own work.
   takesSincePoll_ = 0;
-  postedSincePoll_ = false;
+}
+
+bool ThreadQueue::NothingToPoll() const {
+  // Without watches and timers only the eventfd could be ready, and the inbox flag already says
+  // what a wake-up would; an outside loop needs the eventfd consumed, so it always polls.
+  return watchByFd_.empty() && timers_.empty() && !externalWaiter_.load(std::memory_order_relaxed);
 }
 
 bool ThreadQueue::AddWatch(int fd, std::uint32_t events, IoHandler handler) {

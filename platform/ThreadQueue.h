@@ -80,7 +80,7 @@ class ThreadQueue {
   ThreadQueue();
   struct Item {
     MSG msg;
-    BeforeTake hook;
+    std::unique_ptr<BeforeTake> hook;
   };
   struct Watch {
     int fd;
@@ -95,7 +95,13 @@ class ThreadQueue {
   };
 
   void RunIo(int timeoutMs);
-  void Signal();  // under mutex_
+  // No descriptor is watched, no timer is set and no outside loop waits: a poll would find
+  // nothing that a take does not see by itself.
+  bool NothingToPoll() const;
+  // Under mutex_: whether the caller is the one to write the eventfd, which it does after
+  // unlocking (WriteEventFd); one write stands until the owner takes the wake-up.
+  bool ClaimWakeUp();
+  void WriteEventFd();
   // Appends the messages other threads posted to the owner's queue (owning thread only).
   void MoveInbox();
   void TakeWakeUp();
@@ -129,9 +135,6 @@ class ThreadQueue {
   std::vector<Timer> timers_;
   std::unordered_map<std::uintptr_t, WindowRecord*> ownWindows_;
   unsigned takesSincePoll_ = 0;
-  // The owner posted to itself since readiness was last polled: it is busy with its own
-  // messages, and an empty queue then waits for the every-16-takes look instead of a system call.
-  bool postedSincePoll_ = false;
 };
 
 }  // namespace vantrel
