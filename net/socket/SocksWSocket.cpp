@@ -38,23 +38,13 @@ TCustomSocksWSocket::TCustomSocksWSocket(TComponent* Owner) : TCustomWSocket(Own
   TCustomSocksWSocket::ResetToDefaults();
 }
 
-const TCustomSocksWSocket::TSocksData& TCustomSocksWSocket::SocksData() const {
-  static const TSocksData Defaults;
-  return Socks_ ? *Socks_ : Defaults;
-}
-
-TCustomSocksWSocket::TSocksData& TCustomSocksWSocket::Socks() {
-  if (!Socks_) Socks_ = std::make_unique<TSocksData>();
-  return *Socks_;
-}
-
 void TCustomSocksWSocket::ResetToDefaults() {
   TCustomWSocket::ResetToDefaults();
   NegotiationPhase_ = npNone;
-  if (Socks_) {
-    Socks_->Server.clear();
-    Socks_->Port.clear();
-    Socks_->Level = "5";
+  if (TSocksData* Data = Socks_.IfAny()) {
+    Data->Server.clear();
+    Data->Port.clear();
+    Data->Level = "5";
   }
   LeftoverCount_ = 0;
   SocksPortSet_ = false;
@@ -133,7 +123,7 @@ void TCustomSocksWSocket::Connect() {
 
   NegotiationPhase_ = npGreeting;
   NegotiationCount_ = 0;
-  if (Socks_) Socks_->ErrorMessage.clear();
+  if (TSocksData* Data = Socks_.IfAny()) Data->ErrorMessage.clear();
   try {
     TCustomWSocket::Connect();
   } catch (...) {

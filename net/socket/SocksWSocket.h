@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "CustomWSocket.h"
+#include "LazyPart.h"
 #include "SocksProtocol.h"
 
 namespace vantrel {
@@ -158,10 +159,10 @@ class TCustomSocksWSocket : public TCustomWSocket {
     std::string ErrorMessage;
     std::uint8_t Buffer[socks::MessageBufferSize] = {};
   };
-  const TSocksData& SocksData() const;
-  TSocksData& Socks();
+  const TSocksData& SocksData() const { return Socks_.Get(); }
+  TSocksData& Socks() { return Socks_.Edit(); }
 
-  std::unique_ptr<TSocksData> Socks_;
+  TLazyPart<TSocksData> Socks_;
   TSocksNegotiationPhase NegotiationPhase_ = npNone;
   bool SocksPortSet_ = false;
   bool SocksServerSet_ = false;

@@ -62,17 +62,7 @@ void TCustomSslWSocket::ResetToDefaults() {
   Plain_.clear();
   PlainHead_ = 0;
   PlainTail_ = 0;
-  if (SslData_) SslData_->Pending.clear();
-}
-
-const TCustomSslWSocket::TSslData& TCustomSslWSocket::SslData() const {
-  static const TSslData Defaults;
-  return SslData_ ? *SslData_ : Defaults;
-}
-
-TCustomSslWSocket::TSslData& TCustomSslWSocket::Ssl() {
-  if (!SslData_) SslData_ = std::make_unique<TSslData>();
-  return *SslData_;
+  if (TSslData* Data = SslData_.IfAny()) Data->Pending.clear();
 }
 
 bool TCustomSslWSocket::SettingsLocked() {

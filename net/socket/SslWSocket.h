@@ -167,10 +167,10 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
     std::string Cipher;
     std::string ErrorText;
   };
-  const TSslData& SslData() const;
-  TSslData& Ssl();
+  const TSslData& SslData() const { return SslData_.Get(); }
+  TSslData& Ssl() { return SslData_.Edit(); }
 
-  std::unique_ptr<TSslData> SslData_;
+  TLazyPart<TSslData> SslData_;
   bool SslEnable_ = false;
   std::shared_ptr<TSslContext> Context_;  // shared with the thread's sockets of equal settings
   std::unique_ptr<TSslSession> Session_;
