@@ -110,14 +110,19 @@ bool ThreadQueue::IsOwnerThread() const {
   return GetCurrentThreadId() == threadId_;
 }
 
-void ThreadQueue::SetExternalWaiter(bool on) {
+template <class Change>
+void ThreadQueue::ChangeThenWake(Change change) {
   bool wake;
   {
     std::lock_guard lock(mutex_);
-    externalWaiter_ = on;
-    wake = on && (!items_.empty() || !inbox_.empty()) && ClaimWakeUp();
+    wake = change();
   }
-  if (wake) WriteEventFd();
+  // Written after the unlock: the woken owner takes the mutex at once.
+  if (wake) {
+    std::uint64_t one = 1;
+    ssize_t r = write(eventFd_, &one, sizeof one);
+    (void)r;
+  }
 }
 
 bool ThreadQueue::ClaimWakeUp() {
@@ -126,21 +131,19 @@ bool ThreadQueue::ClaimWakeUp() {
   return true;
 }
 
-void ThreadQueue::WriteEventFd() {
-  std::uint64_t one = 1;
-  ssize_t r = write(eventFd_, &one, sizeof one);
-  (void)r;
+void ThreadQueue::SetExternalWaiter(bool on) {
+  ChangeThenWake([&] {
+    externalWaiter_ = on;
+    return on && (!items_.empty() || !inbox_.empty()) && ClaimWakeUp();
+  });
 }
 
 void ThreadQueue::TakeWakeUp() {
-  bool wake;
-  {
-    std::lock_guard lock(mutex_);
+  ChangeThenWake([&] {
     signaled_ = false;
     // A GUI loop must see the descriptor readable while messages wait.
-    wake = externalWaiter_ && (!items_.empty() || !inbox_.empty()) && ClaimWakeUp();
-  }
-  if (wake) WriteEventFd();
+    return externalWaiter_ && (!items_.empty() || !inbox_.empty()) && ClaimWakeUp();
+  });
 }
 
 void ThreadQueue::MoveInbox() {
@@ -152,32 +155,26 @@ void ThreadQueue::MoveInbox() {
 
 void ThreadQueue::Post(const MSG& msg, BeforeTake hook) {
   Item item{msg, WrapHook(std::move(hook))};
-  bool wake;
   if (IsOwnerThread()) {
     if (inboxFilled_.load(std::memory_order_acquire)) MoveInbox();
     items_.push_back(std::move(item));
-    if (!externalWaiter_.load(std::memory_order_relaxed)) return;
-    std::lock_guard lock(mutex_);
-    wake = ClaimWakeUp();
-  } else {
-    std::lock_guard lock(mutex_);
+    if (externalWaiter_.load(std::memory_order_relaxed))
+      ChangeThenWake([&] { return ClaimWakeUp(); });
+    return;
+  }
+  ChangeThenWake([&] {
     inbox_.push_back(std::move(item));
     inboxFilled_.store(true, std::memory_order_release);
-    wake = (sleeping_ || externalWaiter_) && ClaimWakeUp();
-  }
-  // Written after the unlock: the woken owner takes the mutex at once.
-  if (wake) WriteEventFd();
+    return (sleeping_ || externalWaiter_) && ClaimWakeUp();
+  });
 }
 
 void ThreadQueue::PostQuit(int exitCode) {
-  bool wake;
-  {
-    std::lock_guard lock(mutex_);
+  ChangeThenWake([&] {
     quitCode_ = exitCode;
     quitPosted_ = true;
-    wake = (sleeping_ || externalWaiter_) && ClaimWakeUp();
-  }
-  if (wake) WriteEventFd();
+    return (sleeping_ || externalWaiter_) && ClaimWakeUp();
+  });
 }
 
 bool ThreadQueue::Matches(const MSG& m, HWND filter, UINT filterMin, UINT filterMax) const {

@@ -98,10 +98,12 @@ class ThreadQueue {
   // No descriptor is watched, no timer is set and no outside loop waits: a poll would find
   // nothing that a take does not see by itself.
   bool NothingToPoll() const;
-  // Under mutex_: whether the caller is the one to write the eventfd, which it does after
-  // unlocking (WriteEventFd); one write stands until the owner takes the wake-up.
+  // Runs change under mutex_ and writes the eventfd, after unlocking, when it returns true.
+  template <class Change>
+  void ChangeThenWake(Change change);
+  // Under mutex_: whether the caller is the one to write the eventfd; one write stands until
+  // the owner takes the wake-up.
   bool ClaimWakeUp();
-  void WriteEventFd();
   // Appends the messages other threads posted to the owner's queue (owning thread only).
   void MoveInbox();
   void TakeWakeUp();
