@@ -9,9 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
 #include <variant>
@@ -100,13 +100,18 @@ class TCustomWSocket : public TComponent, public TWindowMessageTarget {
  protected:
   std::string DnsResult_;
   TStringList DnsResultList_;
-  std::deque<std::unique_ptr<TBuffer>> SendQueue_;  // oldest block first
+  // Oldest block first; empty once drained, so an idle connection holds no block. A list, since
+  // an empty deque still holds storage.
+  std::list<std::unique_ptr<TBuffer>> SendQueue_;
+  bool SendQueueUsed_ = false;  // a block was queued since the queue was last cleared
   std::int32_t SendBlockSize_ = 0;
   std::int32_t SendFlagsValue_ = 0;
   std::int32_t LastError_ = 0;
   TNotifyWindow NotifyWindow_;
   // Receives the host entry of the pending lookup, written by the library on this thread.
-  alignas(std::max_align_t) char LookupBuffer_[1025] = {};
+  // Allocated by the first lookup that needs it: most sockets never look a name up.
+  static constexpr int LookupBufferSize = 1025;
+  std::unique_ptr<char[]> LookupBuffer_;
   TAsyncHandle LookupHandle_ = 0;
   SOCKET SocketHandle_ = INVALID_SOCKET;
   std::string AddrText_;
@@ -338,6 +343,8 @@ class TCustomWSocket : public TComponent, public TWindowMessageTarget {
                          bool& Assigned, bool& Resolved);
   // Shared start of StartDnsLookup and StartReverseDnsLookup; false when the text is empty.
   bool PrepareLookup(const std::string& Text);
+  // The lookup buffer, allocated on first use.
+  char* LookupStorage();
   // Connect's and Listen's text-to-number conversions; raises what the conversions raise.
   void ResolveSessionTexts(bool WithLocalPort);
   // Closes Handle, retrying while the library answers "would block"; false after a report.

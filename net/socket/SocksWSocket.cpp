@@ -41,9 +41,11 @@ TCustomSocksWSocket::TCustomSocksWSocket(TComponent* Owner) : TCustomWSocket(Own
 void TCustomSocksWSocket::ResetToDefaults() {
   TCustomWSocket::ResetToDefaults();
   NegotiationPhase_ = npNone;
-  SocksServer_.clear();
-  SocksPort_.clear();
-  SocksLevel_ = "5";
+  if (TSocksData* Data = Socks_.IfAny()) {
+    Data->Server.clear();
+    Data->Port.clear();
+    Data->Level = "5";
+  }
   LeftoverCount_ = 0;
   SocksPortSet_ = false;
   SocksServerSet_ = false;
@@ -55,9 +57,9 @@ void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
     return;
   }
   if (Value == "4" || Value == "5" || Value == "4A") {
-    SocksLevel_ = Value;
+    Socks().Level = Value;
   } else if (Value == "4a") {
-    SocksLevel_ = "4A";
+    Socks().Level = "4A";
   } else {
     RaiseSocketException("Invalid socks level. Must be 4, 4A or 5.");
   }
@@ -68,8 +70,8 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
     RaiseSocketException("Can't change socks server if not closed");
     return;
   }
-  SocksServer_ = Trim(Value);
-  SocksServerSet_ = !SocksServer_.empty();
+  Socks().Server = Trim(Value);
+  SocksServerSet_ = !Socks().Server.empty();
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
@@ -77,8 +79,8 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
     RaiseSocketException("Can't change socks port if not closed");
     return;
   }
-  SocksPort_ = Trim(Value);
-  SocksPortSet_ = !SocksPort_.empty();
+  Socks().Port = Trim(Value);
+  SocksPortSet_ = !Socks().Port.empty();
 }
 
 void TCustomSocksWSocket::Listen() {
@@ -106,11 +108,11 @@ void TCustomSocksWSocket::Connect() {
   try {
     // The core connects to whatever SockAddr_ holds once both marks are set: the SOCKS server.
     if (!PortResolved_) {
-      SockAddr_.sin_port = SocketApi_htons(WSocketResolvePort(SocksPort_, ProtoText_));
+      SockAddr_.sin_port = SocketApi_htons(WSocketResolvePort(Socks().Port, ProtoText_));
       PortResolved_ = true;
     }
     if (!AddrResolved_) {
-      SockAddr_.sin_addr.S_addr = WSocketResolveHost(SocksServer_);
+      SockAddr_.sin_addr.S_addr = WSocketResolveHost(Socks().Server);
       AddrResolved_ = true;
     }
     PortNumber_ = WSocketResolvePort(PortText_, ProtoText_);
@@ -121,7 +123,7 @@ void TCustomSocksWSocket::Connect() {
 
   NegotiationPhase_ = npGreeting;
   NegotiationCount_ = 0;
-  SocksErrorMessage_.clear();
+  if (TSocksData* Data = Socks_.IfAny()) Data->ErrorMessage.clear();
   try {
     TCustomWSocket::Connect();
   } catch (...) {
@@ -147,15 +149,15 @@ void TCustomSocksWSocket::FireSessionConnected(std::uint16_t Error) {
 
   // Refuse values that cannot be carried before sending anything at all.
   const bool UserAndPassword =
-      !IsSocks4(SocksLevel_) && SocksAuthentication_ == socksAuthenticateUsercode;
-  const std::string TooLong = socks::ValueTooLongText(SocksLevel_, AddrText_, SocksUsercode_,
-                                                      SocksPassword_, UserAndPassword);
+      !IsSocks4(Socks().Level) && SocksAuthentication_ == socksAuthenticateUsercode;
+  const std::string TooLong = socks::ValueTooLongText(Socks().Level, AddrText_, Socks().Usercode,
+                                                      Socks().Password, UserAndPassword);
   if (!TooLong.empty()) {
     FailNegotiation(socks::ErrorValueTooLong, TooLong);
     return;
   }
 
-  if (IsSocks4(SocksLevel_)) {
+  if (IsSocks4(Socks().Level)) {
     SendConnectRequest();
     return;
   }
@@ -175,7 +177,7 @@ void TCustomSocksWSocket::SendUsercodeAuth() {
   FireSocksAuthState(socksAuthBegun);
   if (NegotiationPhase_ != npAuthenticating) return;  // closed by the handler
 
-  const auto Message = socks::UsercodeAuth(SocksUsercode_, SocksPassword_);
+  const auto Message = socks::UsercodeAuth(Socks().Usercode, Socks().Password);
   if (Message.empty()) {
     // Only reachable when a handler changed the values during the dialogue.
     FailNegotiation(socks::ErrorValueTooLong,
@@ -190,28 +192,28 @@ void TCustomSocksWSocket::SendConnectRequest() {
   // The port travels in 16 bits.
   const auto Port = static_cast<std::uint16_t>(PortNumber_);
   std::vector<std::uint8_t> Message;
-  if (SocksLevel_ == "4") {
+  if (Socks().Level == "4") {
     std::uint8_t Address[4];
     try {
       const std::uint32_t Resolved = WSocketResolveHost(AddrText_);  // network order
       std::memcpy(Address, &Resolved, sizeof Address);
     } catch (const std::exception& E) {
-      SocksErrorMessage_ = ExceptionClassName(E) + " " + E.what();
-      FireSocksError(socks::FailureCode(socks::TFailure::Resolve), SocksErrorMessage_);
+      Socks().ErrorMessage = ExceptionClassName(E) + " " + E.what();
+      FireSocksError(socks::FailureCode(socks::TFailure::Resolve), Socks().ErrorMessage);
       Disconnect(true, socks::FailureCode(socks::TFailure::Resolve));
       return;
     }
-    Message = socks::Socks4Connect(Port, Address, SocksUsercode_);
-  } else if (SocksLevel_ == "4A") {
-    Message = socks::Socks4AConnect(Port, SocksUsercode_, AddrText_);
+    Message = socks::Socks4Connect(Port, Address, Socks().Usercode);
+  } else if (Socks().Level == "4A") {
+    Message = socks::Socks4AConnect(Port, Socks().Usercode, AddrText_);
   } else {
     Message = socks::Socks5Connect(AddrText_, Port);
   }
   if (Message.empty()) {
     // Only reachable when a handler changed the values during the dialogue.
-    FailNegotiation(
-        socks::ErrorValueTooLong,
-        socks::ValueTooLongText(SocksLevel_, AddrText_, SocksUsercode_, SocksPassword_, false));
+    FailNegotiation(socks::ErrorValueTooLong,
+                    socks::ValueTooLongText(Socks().Level, AddrText_, Socks().Usercode,
+                                            Socks().Password, false));
     return;
   }
   SendNegotiationMessage(Message);
@@ -220,7 +222,7 @@ void TCustomSocksWSocket::SendConnectRequest() {
 bool TCustomSocksWSocket::ReadNegotiationBytes(std::int32_t Limit) {
   const std::int32_t Room = Limit - NegotiationCount_;
   if (Room <= 0) return false;
-  const std::int32_t Got = ReadData(NegotiationBuffer_ + NegotiationCount_, Room);
+  const std::int32_t Got = ReadData(Socks().Buffer + NegotiationCount_, Room);
   if (Got < 0) return false;
   NegotiationCount_ += Got;
   return true;
@@ -240,7 +242,7 @@ bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t Error) {
       if (ReadNegotiationBytes(socks::ReplyLimit)) HandleAuthReply();
       return true;
     case npConnectRequest:
-      if (IsSocks4(SocksLevel_)) {
+      if (IsSocks4(Socks().Level)) {
         return ReadNegotiationBytes(socks::Socks4ReplyLength) ? HandleSocks4Reply() : true;
       }
       return ReadNegotiationBytes(socks::ReplyLimit) ? HandleSocks5Reply() : true;
@@ -256,13 +258,13 @@ void TCustomSocksWSocket::FailWith(const socks::TReply& Reply) {
 }
 
 void TCustomSocksWSocket::HandleMethodReply() {
-  if (IsSocks4(SocksLevel_)) {
+  if (IsSocks4(Socks().Level)) {
     FailNegotiation(socks::FailureCode(socks::TFailure::Logic),
                     socks::FailureText(socks::TFailure::Logic));
     return;
   }
   const socks::TReply Reply =
-      socks::ParseMethodReply(NegotiationBuffer_, static_cast<std::size_t>(NegotiationCount_));
+      socks::ParseMethodReply(Socks().Buffer, static_cast<std::size_t>(NegotiationCount_));
   if (Reply.Status == socks::TReplyStatus::NeedMore) return;
   NegotiationCount_ = 0;  // anything behind the two bytes is dropped
   if (Reply.Status == socks::TReplyStatus::Failed) {
@@ -280,7 +282,7 @@ void TCustomSocksWSocket::HandleMethodReply() {
 
 void TCustomSocksWSocket::HandleAuthReply() {
   const socks::TReply Reply =
-      socks::ParseAuthReply(NegotiationBuffer_, static_cast<std::size_t>(NegotiationCount_));
+      socks::ParseAuthReply(Socks().Buffer, static_cast<std::size_t>(NegotiationCount_));
   if (Reply.Status == socks::TReplyStatus::Failed) {
     FireSocksAuthState(socksAuthDenied);
     FailWith(Reply);
@@ -294,7 +296,7 @@ void TCustomSocksWSocket::HandleAuthReply() {
 
 bool TCustomSocksWSocket::HandleSocks4Reply() {
   const socks::TReply Reply =
-      socks::ParseSocks4Reply(NegotiationBuffer_, static_cast<std::size_t>(NegotiationCount_));
+      socks::ParseSocks4Reply(Socks().Buffer, static_cast<std::size_t>(NegotiationCount_));
   if (Reply.Status == socks::TReplyStatus::NeedMore) return true;
   NegotiationCount_ = 0;
   if (Reply.Status == socks::TReplyStatus::Failed) {
@@ -307,14 +309,14 @@ bool TCustomSocksWSocket::HandleSocks4Reply() {
 
 bool TCustomSocksWSocket::HandleSocks5Reply() {
   const socks::TReply Reply =
-      socks::ParseSocks5Reply(NegotiationBuffer_, static_cast<std::size_t>(NegotiationCount_));
+      socks::ParseSocks5Reply(Socks().Buffer, static_cast<std::size_t>(NegotiationCount_));
   if (Reply.Status == socks::TReplyStatus::NeedMore) return true;
   if (Reply.Status == socks::TReplyStatus::Failed) {
     FailWith(Reply);
     return true;
   }
-  SocksReplyAddr_ = Reply.BoundAddr;
-  SocksReplyPort_ = Reply.BoundPort;
+  Socks().ReplyAddr = Reply.BoundAddr;
+  Socks().ReplyPort = Reply.BoundPort;
   const auto Length = static_cast<std::int32_t>(Reply.Length);
   LeftoverCount_ = NegotiationCount_ > Length ? NegotiationCount_ - Length : 0;
   LeftoverPos_ = Length;
@@ -334,7 +336,7 @@ bool TCustomSocksWSocket::SessionEstablished() {
 }
 
 void TCustomSocksWSocket::FailNegotiation(std::uint16_t Error, const std::string& Msg) {
-  SocksErrorMessage_ = Msg;
+  Socks().ErrorMessage = Msg;
   FireSocksError(Error, Msg);
   TCustomWSocket::FireSessionConnected(Error);
   Disconnect(true, Error);
@@ -356,7 +358,7 @@ std::int32_t TCustomSocksWSocket::RecvRaw(void* Buffer, std::int32_t Len, std::i
     return TCustomWSocket::RecvRaw(Buffer, Len, Flags);
   }
   const std::int32_t Count = Len < LeftoverCount_ ? Len : LeftoverCount_;
-  std::memcpy(Buffer, NegotiationBuffer_ + LeftoverPos_, static_cast<std::size_t>(Count));
+  std::memcpy(Buffer, Socks().Buffer + LeftoverPos_, static_cast<std::size_t>(Count));
   LeftoverPos_ += Count;
   LeftoverCount_ -= Count;
   return Count;

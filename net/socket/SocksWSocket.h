@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "CustomWSocket.h"
+#include "LazyPart.h"
 #include "SocksProtocol.h"
 
 namespace vantrel {
@@ -70,7 +71,7 @@ class TCustomSocksWSocket : public TCustomWSocket {
 
   // The text of the last negotiation failure (the one given to OnSocksError), kept until the next
   // Connect; empty when none. Lets an owner word a SOCKS code that SocketErrorText does not know.
-  const std::string& SocksErrorMessage() const { return SocksErrorMessage_; }
+  const std::string& SocksErrorMessage() const { return SocksData().ErrorMessage; }
   // Where the dialogue stands; still readable from OnSessionClosed, before the close resets it.
   TSocksNegotiationPhase NegotiationPhase() const { return NegotiationPhase_; }
 
@@ -78,25 +79,25 @@ class TCustomSocksWSocket : public TCustomWSocket {
   // Properties, published by TWSocket. The setters of the level, the server and the port are
   // refused (through RaiseSocketException) unless State is wsClosed.
   // "4", "4A" or "5"; "4a" is stored as "4A", anything else is refused.
-  const std::string& SocksLevel() const { return SocksLevel_; }
+  const std::string& SocksLevel() const { return SocksData().Level; }
   void SetSocksLevel(const std::string& Value);
   // Host of the SOCKS server, stored trimmed; empty switches the layer off.
-  const std::string& SocksServer() const { return SocksServer_; }
+  const std::string& SocksServer() const { return SocksData().Server; }
   // Port (number or service name) of the SOCKS server, stored trimmed.
-  const std::string& SocksPort() const { return SocksPort_; }
+  const std::string& SocksPort() const { return SocksData().Port; }
   // User id (versions 4 and 4A) or user name (version 5); kept across closes.
-  const std::string& SocksUsercode() const { return SocksUsercode_; }
-  void SetSocksUsercode(const std::string& Value) { SocksUsercode_ = Value; }
+  const std::string& SocksUsercode() const { return SocksData().Usercode; }
+  void SetSocksUsercode(const std::string& Value) { Socks().Usercode = Value; }
   // Password (version 5 only); kept across closes.
-  const std::string& SocksPassword() const { return SocksPassword_; }
-  void SetSocksPassword(const std::string& Value) { SocksPassword_ = Value; }
+  const std::string& SocksPassword() const { return SocksData().Password; }
+  void SetSocksPassword(const std::string& Value) { Socks().Password = Value; }
   // Whether version 5 offers user name and password; kept across closes.
   TSocksAuthentication SocksAuthentication() const { return SocksAuthentication_; }
   void SetSocksAuthentication(TSocksAuthentication Value) { SocksAuthentication_ = Value; }
   // Address and port named in the server's final version 5 reply (dotted IPv4 or a host name;
   // the port in decimal).
-  const std::string& SocksReplyAddr() const { return SocksReplyAddr_; }
-  const std::string& SocksReplyPort() const { return SocksReplyPort_; }
+  const std::string& SocksReplyAddr() const { return SocksData().ReplyAddr; }
+  const std::string& SocksReplyPort() const { return SocksData().ReplyPort; }
 
   // Virtual operations of this layer, in slot order.
   virtual void FireSocksConnected(std::uint16_t Error);
@@ -145,23 +146,31 @@ class TCustomSocksWSocket : public TCustomWSocket {
   // The dialogue is over: the application sees the connection, then the data behind it.
   bool NegotiationSucceeded();
 
+  // The texts and the dialogue's buffer, which most sockets never use: allocated by the first
+  // write, read through SocksData() (the defaults while none).
+  struct TSocksData {
+    std::string Server;
+    std::string Level = "5";
+    std::string Port;
+    std::string Usercode;
+    std::string Password;
+    std::string ReplyAddr;
+    std::string ReplyPort;
+    std::string ErrorMessage;
+    std::uint8_t Buffer[socks::MessageBufferSize] = {};
+  };
+  const TSocksData& SocksData() const { return Socks_.Get(); }
+  TSocksData& Socks() { return Socks_.Edit(); }
+
+  TLazyPart<TSocksData> Socks_;
   TSocksNegotiationPhase NegotiationPhase_ = npNone;
-  std::string SocksServer_;
-  std::string SocksLevel_;
-  std::string SocksPort_;
   bool SocksPortSet_ = false;
   bool SocksServerSet_ = false;
-  std::string SocksUsercode_;
-  std::string SocksPassword_;
   TSocksAuthentication SocksAuthentication_ = socksNoAuthentication;
   std::uint8_t OfferedMethod_ = 0;
-  std::string SocksReplyAddr_;
-  std::string SocksReplyPort_;
-  std::string SocksErrorMessage_;
-  std::uint8_t NegotiationBuffer_[socks::MessageBufferSize] = {};
   std::int32_t NegotiationCount_ = 0;
   std::int32_t LeftoverCount_ = 0;
-  // Offset in NegotiationBuffer_ of the next byte left behind the final reply.
+  // Offset in the dialogue's buffer of the next byte left behind the final reply.
   std::int32_t LeftoverPos_ = 0;
 };
 

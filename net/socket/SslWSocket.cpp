@@ -62,7 +62,7 @@ void TCustomSslWSocket::ResetToDefaults() {
   Plain_.clear();
   PlainHead_ = 0;
   PlainTail_ = 0;
-  Pending_.clear();
+  if (TSslData* Data = SslData_.IfAny()) Data->Pending.clear();
 }
 
 bool TCustomSslWSocket::SettingsLocked() {
@@ -76,23 +76,23 @@ void TCustomSslWSocket::SetSslEnable(bool Value) {
 }
 
 void TCustomSslWSocket::SetSslServerName(const std::string& Value) {
-  if (!SettingsLocked()) SslServerName_ = Trim(Value);
+  if (!SettingsLocked()) Ssl().ServerName = Trim(Value);
 }
 
 void TCustomSslWSocket::SetSslVerifyPeer(bool Value) {
-  if (!SettingsLocked()) Settings_.VerifyPeer = Value;
+  if (!SettingsLocked()) Ssl().Settings.VerifyPeer = Value;
 }
 
 void TCustomSslWSocket::SetSslCAFile(const std::string& Value) {
-  if (!SettingsLocked()) Settings_.CAFile = Value;
+  if (!SettingsLocked()) Ssl().Settings.CAFile = Value;
 }
 
 void TCustomSslWSocket::SetSslCertFile(const std::string& Value) {
-  if (!SettingsLocked()) Settings_.CertFile = Value;
+  if (!SettingsLocked()) Ssl().Settings.CertFile = Value;
 }
 
 void TCustomSslWSocket::SetSslKeyFile(const std::string& Value) {
-  if (!SettingsLocked()) Settings_.KeyFile = Value;
+  if (!SettingsLocked()) Ssl().Settings.KeyFile = Value;
 }
 
 bool TCustomSslWSocket::Negotiating() const {
@@ -100,16 +100,16 @@ bool TCustomSslWSocket::Negotiating() const {
 }
 
 bool TCustomSslWSocket::PrepareContext(bool Server) {
-  TSslSettings Wanted = Settings_;
+  TSslSettings Wanted = Ssl().Settings;
   Wanted.Server = Server;
-  SslErrorText_.clear();
+  Ssl().ErrorText.clear();
   if (Context_ && Context_->Settings() == Wanted) return true;
   try {
     Context_ = SharedContext(Wanted);
     return true;
   } catch (const ESslException& E) {
     Context_.reset();
-    SslErrorText_ = E.Message();
+    Ssl().ErrorText = E.Message();
     return false;
   }
 }
@@ -130,7 +130,7 @@ void TCustomSslWSocket::Connect() {
     return;
   }
   if (!PrepareContext(false)) {
-    RaiseSocketException(SslErrorText_);
+    RaiseSocketException(Ssl().ErrorText);
     return;
   }
   TCustomSocksWSocket::Connect();
@@ -143,7 +143,7 @@ void TCustomSslWSocket::StartTls() {
   }
   Server_ = false;
   if (!PrepareContext(false)) {
-    FailHandshake(SslErrorSetup, SslErrorText_);
+    FailHandshake(SslErrorSetup, Ssl().ErrorText);
     return;
   }
   StartSession(false);
@@ -173,18 +173,18 @@ bool TCustomSslWSocket::SessionEstablished() {
 
 void TCustomSslWSocket::StartSession(bool Server) {
   Server_ = Server;
-  SslVersion_.clear();
-  SslCipher_.clear();
+  Ssl().Version.clear();
+  Ssl().Cipher.clear();
   SslResumed_ = false;
   PeerCloseNotify_ = false;
   HandshakeCut_ = false;
   if (Server && !PrepareContext(true)) {
-    FailHandshake(SslErrorSetup, SslErrorText_);
+    FailHandshake(SslErrorSetup, Ssl().ErrorText);
     return;
   }
-  const std::string Name = Server                   ? std::string()
-                           : SslServerName_.empty() ? AddrText_
-                                                    : SslServerName_;
+  const std::string Name = Server                     ? std::string()
+                           : Ssl().ServerName.empty() ? AddrText_
+                                                      : Ssl().ServerName;
   try {
     // A server is known by the name it is checked against and its port.
     Session_ = std::make_unique<TSslSession>(*Context_, Name,
@@ -220,8 +220,8 @@ bool TCustomSslWSocket::StepHandshake() {
     return false;
   }
   Phase_ = spEstablished;
-  SslVersion_ = Session_->Version();
-  SslCipher_ = Session_->Cipher();
+  Ssl().Version = Session_->Version();
+  Ssl().Cipher = Session_->Cipher();
   SslResumed_ = Session_->Resumed();
   FireSslHandshakeDone(0);
   if (Generation != Generation_) return false;
@@ -229,8 +229,8 @@ bool TCustomSslWSocket::StepHandshake() {
     TCustomSocksWSocket::FireSessionConnected(0);
     if (Generation != Generation_) return false;
   }
-  if (!Pending_.empty()) {
-    const std::string Held = std::exchange(Pending_, {});
+  if (!Ssl().Pending.empty()) {
+    const std::string Held = std::exchange(Ssl().Pending, {});
     TCustomSslWSocket::Send(Held.data(), static_cast<std::int32_t>(Held.size()));
   }
   return Generation == Generation_;
@@ -239,7 +239,7 @@ bool TCustomSslWSocket::StepHandshake() {
 void TCustomSslWSocket::FailHandshake(std::uint16_t Error, const std::string& Text) {
   const std::uint32_t Generation = Generation_;
   Phase_ = spFailed;
-  SslErrorText_ = Text;
+  Ssl().ErrorText = Text;
   FireSslHandshakeDone(Error);
   if (Generation != Generation_) return;
   if (!Server_) {
@@ -291,7 +291,7 @@ void TCustomSslWSocket::DecryptRecords(bool Unbounded) {
       if (Got == -2) {
         // Reported from the loop: this may run inside a read of the application.
         Failed_ = true;
-        SslErrorText_ = Session_->ErrorText();
+        Ssl().ErrorText = Session_->ErrorText();
         PostMessage(NotifyWindow(), MsgSslFailure, Generation_, 0);
       }
       return;
@@ -397,11 +397,11 @@ std::int32_t TCustomSslWSocket::Send(const void* Data, std::int32_t Len) {
   }
   if (Phase_ == spHandshake) {
     // Nothing is lost: it goes out encrypted once the handshake is done.
-    Pending_.append(static_cast<const char*>(Data), static_cast<std::size_t>(Len));
+    Ssl().Pending.append(static_cast<const char*>(Data), static_cast<std::size_t>(Len));
     return Len;
   }
   if (!Session_->Write(static_cast<const char*>(Data), Len)) {
-    SslErrorText_ = Session_->ErrorText();
+    Ssl().ErrorText = Session_->ErrorText();
     PostMessage(NotifyWindow(), MsgSslFailure, Generation_, 0);
     SocketApi_WSASetLastError(WSAECONNABORTED);
     return -1;
@@ -448,7 +448,7 @@ void TCustomSslWSocket::FireSessionClosed(std::uint16_t Error) {
   if (Cut && !Server_) {
     if (Error == 0) Error = SslErrorClosed;
     if (Phase_ == spHandshake) Phase_ = spFailed;
-    SslErrorText_ = "TLS handshake failed: " + SocketErrorText(Error);
+    Ssl().ErrorText = "TLS handshake failed: " + SocketErrorText(Error);
     FireSslHandshakeDone(Error);
     TCustomSocksWSocket::FireSessionConnected(Error);
   } else if (Error == 0 && Phase_ == spEstablished && !Closing_) {
@@ -456,7 +456,7 @@ void TCustomSslWSocket::FireSessionClosed(std::uint16_t Error) {
     Decrypt(true);
     if (!PeerCloseNotify_) {
       Error = SslErrorTruncated;
-      SslErrorText_ = "TLS: the peer ended the stream without close_notify";
+      Ssl().ErrorText = "TLS: the peer ended the stream without close_notify";
     }
   }
   TCustomSocksWSocket::FireSessionClosed(Error);

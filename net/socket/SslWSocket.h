@@ -77,29 +77,29 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   bool SslEnable() const { return SslEnable_; }
   void SetSslEnable(bool Value);
   // Name for SNI and the host check; empty: Addr when it is a name (or the address it is).
-  const std::string& SslServerName() const { return SslServerName_; }
+  const std::string& SslServerName() const { return SslData().ServerName; }
   void SetSslServerName(const std::string& Value);
   // Check the peer's certificate (client: on by default; server: asks for a client certificate
   // when SslCAFile is set).
-  bool SslVerifyPeer() const { return Settings_.VerifyPeer; }
+  bool SslVerifyPeer() const { return SslData().Settings.VerifyPeer; }
   void SetSslVerifyPeer(bool Value);
   // PEM file of the CA(s) to trust instead of the system's trust store.
-  const std::string& SslCAFile() const { return Settings_.CAFile; }
+  const std::string& SslCAFile() const { return SslData().Settings.CAFile; }
   void SetSslCAFile(const std::string& Value);
   // Own certificate (chain, PEM) and private key: required for a server, optional for a client.
-  const std::string& SslCertFile() const { return Settings_.CertFile; }
+  const std::string& SslCertFile() const { return SslData().Settings.CertFile; }
   void SetSslCertFile(const std::string& Value);
-  const std::string& SslKeyFile() const { return Settings_.KeyFile; }
+  const std::string& SslKeyFile() const { return SslData().Settings.KeyFile; }
   void SetSslKeyFile(const std::string& Value);
   // Negotiated protocol ("TLSv1.3") and cipher, once the handshake is done; empty otherwise.
-  const std::string& SslVersion() const { return SslVersion_; }
-  const std::string& SslCipher() const { return SslCipher_; }
+  const std::string& SslVersion() const { return SslData().Version; }
+  const std::string& SslCipher() const { return SslData().Cipher; }
   // The last handshake resumed the session of an earlier connection to the same server (name
   // and port): a client offers the session it got last time, so only the first connection to a
   // server pays for the certificate checks.
   bool SslSessionReused() const { return SslResumed_; }
   // The detailed text of the last TLS failure of this component.
-  const std::string& SslErrorText() const { return SslErrorText_; }
+  const std::string& SslErrorText() const { return SslData().ErrorText; }
   // The peer's close_notify has been read on the current connection.
   bool SslCloseNotified() const { return PeerCloseNotify_; }
 
@@ -157,9 +157,21 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   void FailHandshake(std::uint16_t Error, const std::string& Text);
   std::size_t PlainCount() const { return PlainTail_ - PlainHead_; }
 
+  // The settings and texts, which most sockets never use: allocated by the first write, read
+  // through SslData() (the defaults while none).
+  struct TSslData {
+    std::string ServerName;
+    TSslSettings Settings;
+    std::string Pending;  // plaintext sent during the handshake
+    std::string Version;
+    std::string Cipher;
+    std::string ErrorText;
+  };
+  const TSslData& SslData() const { return SslData_.Get(); }
+  TSslData& Ssl() { return SslData_.Edit(); }
+
+  TLazyPart<TSslData> SslData_;
   bool SslEnable_ = false;
-  std::string SslServerName_;
-  TSslSettings Settings_;
   std::shared_ptr<TSslContext> Context_;  // shared with the thread's sockets of equal settings
   std::unique_ptr<TSslSession> Session_;
   TSslPhase Phase_ = spOff;
@@ -176,11 +188,7 @@ class TCustomSslWSocket : public TCustomSocksWSocket {
   std::vector<char> Plain_;  // decrypted bytes not read yet: PlainHead_ to PlainTail_
   std::size_t PlainHead_ = 0;
   std::size_t PlainTail_ = 0;
-  std::string Pending_;  // plaintext sent during the handshake
-  std::string SslVersion_;
-  std::string SslCipher_;
   bool SslResumed_ = false;
-  std::string SslErrorText_;
 };
 
 }  // namespace vantrel

@@ -84,7 +84,7 @@ void TCustomWSocket::StartDnsLookup(std::string InName) {
     return;
   }
   LookupHandle_ = SocketApi_WSAAsyncGetHostByName(NotifyWindow(), MsgHostByNameDone, InName.c_str(),
-                                                  LookupBuffer_, sizeof LookupBuffer_);
+                                                  LookupStorage(), LookupBufferSize);
   if (LookupHandle_ == 0) {
     RaiseSocketExceptionFmt("%s: can't start DNS lookup, error #%d",
                             {InName, std::int64_t{SocketApi_WSAGetLastError()}});
@@ -98,11 +98,16 @@ void TCustomWSocket::StartReverseDnsLookup(std::string InAddr) {
   const u_long Address = SocketApi_inet_addr(InAddr.c_str());
   LookupHandle_ = SocketApi_WSAAsyncGetHostByAddr(
       NotifyWindow(), MsgHostByAddrDone, reinterpret_cast<const char*>(&Address), sizeof Address,
-      AF_INET, LookupBuffer_, sizeof LookupBuffer_);
+      AF_INET, LookupStorage(), LookupBufferSize);
   if (LookupHandle_ == 0) {
     RaiseSocketExceptionFmt("%s: can't start DNS lookup, error #%d",
                             {InAddr, std::int64_t{SocketApi_WSAGetLastError()}});
   }
+}
+
+char* TCustomWSocket::LookupStorage() {
+  if (!LookupBuffer_) LookupBuffer_ = std::make_unique<char[]>(LookupBufferSize);
+  return LookupBuffer_.get();
 }
 
 void TCustomWSocket::CancelLookup() {
@@ -132,7 +137,7 @@ void TCustomWSocket::HandleHostByNameMessage(const TMessage& Msg) {
   const WORD Error = WSAGetAsyncError(Msg.LParam);
   if (Error == 0) {
     HOSTENT Entry;
-    std::memcpy(&Entry, LookupBuffer_, sizeof Entry);
+    std::memcpy(&Entry, LookupBuffer_.get(), sizeof Entry);
     AddHostAddresses(Entry, DnsResultList_);
     if (DnsResultList_.Count() > 0) DnsResult_ = DnsResultList_[0];
   }
@@ -145,7 +150,7 @@ void TCustomWSocket::HandleHostByAddrMessage(const TMessage& Msg) {
   const WORD Error = WSAGetAsyncError(Msg.LParam);
   if (Error == 0) {
     HOSTENT Entry;
-    std::memcpy(&Entry, LookupBuffer_, sizeof Entry);
+    std::memcpy(&Entry, LookupBuffer_.get(), sizeof Entry);
     DnsResult_ = Entry.h_name != nullptr ? Entry.h_name : "";
     DnsResultList_.Clear();
     DnsResultList_.Add(DnsResult_);

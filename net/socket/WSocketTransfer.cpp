@@ -18,6 +18,7 @@ void TCustomWSocket::SetSendBlockSize(std::int32_t Value) {
 
 void TCustomWSocket::AppendToSendQueue(const void* Data, std::int32_t Len) {
   if (Len <= 0) return;
+  SendQueueUsed_ = true;
   if (SocketType_ == SOCK_DGRAM) {
     // Each Send is one datagram: a block of its own, never split and never shared.
     SendQueue_.push_back(std::make_unique<TBuffer>(Len));
@@ -47,21 +48,25 @@ std::string TCustomWSocket::UnsentBytes() const {
 
 void TCustomWSocket::ClearSendQueue() {
   SendQueue_.clear();
+  SendQueueUsed_ = false;
 }
 
 void TCustomWSocket::TryToSend() {
   SendBlocked_ = false;
-  if (SocketHandle_ == INVALID_SOCKET || SendQueue_.empty()) return;
+  if (SocketHandle_ == INVALID_SOCKET) return;
+  if (SendQueue_.empty()) {
+    // Drained since something was queued (an empty Send then announces); never used, nothing.
+    if (SendQueueUsed_) AllSent_ = true;
+    return;
+  }
   for (;;) {
     TBuffer& Block = *SendQueue_.front();
     std::int32_t Len = 0;
     const char* Data = Block.UnreadSpan(Len);
     if (Len <= 0) {
-      // The last block stays, empty, to be filled again.
-      if (SendQueue_.size() > 1) {
-        SendQueue_.pop_front();
-        continue;
-      }
+      // A drained block is freed, the last one too: an idle connection keeps no send buffer.
+      SendQueue_.pop_front();
+      if (!SendQueue_.empty()) continue;
       AllSent_ = true;
       return;
     }

@@ -33,7 +33,15 @@ std::unordered_map<DWORD, std::weak_ptr<ThreadQueue>>& Registry() {
   return r;
 }
 
+// Hooks are rare: held apart, they leave a queued message small.
+std::unique_ptr<ThreadQueue::BeforeTake> WrapHook(ThreadQueue::BeforeTake hook) {
+  return hook ? std::make_unique<ThreadQueue::BeforeTake>(std::move(hook)) : nullptr;
+}
+
 thread_local std::shared_ptr<ThreadQueue> tlsQueue;
+// Trivially destructible, so it stays readable while the thread's other objects are destroyed;
+// windows keep the queue alive, and the queue clears it when it goes on its own thread.
+thread_local ThreadQueue* tlsQueueRaw = nullptr;
 
 }  // namespace
 
@@ -50,27 +58,33 @@ ThreadQueue::ThreadQueue() : threadId_(GetCurrentThreadId()) {
     if (timerFd_ >= 0) close(timerFd_);
     throw std::system_error(err, std::generic_category(), "thread message queue");
   }
+  // Edge-triggered: every write is reported once, so a wake-up needs no read to clear it (the
+  // counter cannot come near its limit at one per wake-up).
   epoll_event ev{};
-  ev.events = EPOLLIN;
+  ev.events = EPOLLIN | EPOLLET;
   ev.data.u64 = kEventFdId;
   epoll_ctl(epollFd_, EPOLL_CTL_ADD, eventFd_, &ev);
+  ev.events = EPOLLIN;
   ev.data.u64 = kTimerFdId;
   epoll_ctl(epollFd_, EPOLL_CTL_ADD, timerFd_, &ev);
 }
 
 ThreadQueue::~ThreadQueue() {
+  if (tlsQueueRaw == this) tlsQueueRaw = nullptr;
   close(timerFd_);
   close(eventFd_);
   close(epollFd_);
 }
 
 ThreadQueue& ThreadQueue::Current() {
-  return *CurrentShared();
+  if (!tlsQueue) CurrentShared();
+  return *tlsQueue;
 }
 
 std::shared_ptr<ThreadQueue> ThreadQueue::CurrentShared() {
   if (!tlsQueue) {
     tlsQueue.reset(new ThreadQueue());
+    tlsQueueRaw = tlsQueue.get();
     std::lock_guard lock(RegistryMutex());
     auto& reg = Registry();
     // Forget queues of threads that have ended.
@@ -80,6 +94,10 @@ std::shared_ptr<ThreadQueue> ThreadQueue::CurrentShared() {
     reg[tlsQueue->threadId_] = tlsQueue;
   }
   return tlsQueue;
+}
+
+ThreadQueue* ThreadQueue::CurrentIfAny() {
+  return tlsQueueRaw;
 }
 
 std::shared_ptr<ThreadQueue> ThreadQueue::ForThread(DWORD threadId) {
@@ -92,41 +110,71 @@ bool ThreadQueue::IsOwnerThread() const {
   return GetCurrentThreadId() == threadId_;
 }
 
-void ThreadQueue::SetExternalWaiter(bool on) {
-  std::lock_guard lock(mutex_);
-  externalWaiter_ = on;
-  if (on && !items_.empty()) Signal();
+template <class Change>
+void ThreadQueue::ChangeThenWake(Change change) {
+  bool wake;
+  {
+    std::lock_guard lock(mutex_);
+    wake = change();
+  }
+  // Written after the unlock: the woken owner takes the mutex at once.
+  if (wake) {
+    std::uint64_t one = 1;
+    ssize_t r = write(eventFd_, &one, sizeof one);
+    (void)r;
+  }
 }
 
-void ThreadQueue::Signal() {
-  if (signaled_) return;
+bool ThreadQueue::ClaimWakeUp() {
+  if (signaled_) return false;
   signaled_ = true;
-  std::uint64_t one = 1;
-  ssize_t r = write(eventFd_, &one, sizeof one);
-  (void)r;
+  return true;
 }
 
-void ThreadQueue::DrainEventFd() {
+void ThreadQueue::SetExternalWaiter(bool on) {
+  ChangeThenWake([&] {
+    externalWaiter_ = on;
+    return on && (!items_.empty() || !inbox_.empty()) && ClaimWakeUp();
+  });
+}
+
+void ThreadQueue::TakeWakeUp() {
+  ChangeThenWake([&] {
+    signaled_ = false;
+    // A GUI loop must see the descriptor readable while messages wait.
+    return externalWaiter_ && (!items_.empty() || !inbox_.empty()) && ClaimWakeUp();
+  });
+}
+
+void ThreadQueue::MoveInbox() {
   std::lock_guard lock(mutex_);
-  std::uint64_t value;
-  ssize_t r = read(eventFd_, &value, sizeof value);
-  (void)r;
-  signaled_ = false;
-  // A GUI loop must see the descriptor readable while messages wait.
-  if (externalWaiter_ && !items_.empty()) Signal();
+  for (auto& item : inbox_) items_.push_back(std::move(item));
+  inbox_.clear();
+  inboxFilled_.store(false, std::memory_order_relaxed);
 }
 
 void ThreadQueue::Post(const MSG& msg, BeforeTake hook) {
-  std::lock_guard lock(mutex_);
-  items_.push_back(Item{msg, std::move(hook)});
-  if (sleeping_ || externalWaiter_) Signal();
+  Item item{msg, WrapHook(std::move(hook))};
+  if (IsOwnerThread()) {
+    if (inboxFilled_.load(std::memory_order_acquire)) MoveInbox();
+    items_.push_back(std::move(item));
+    if (externalWaiter_.load(std::memory_order_relaxed))
+      ChangeThenWake([&] { return ClaimWakeUp(); });
+    return;
+  }
+  ChangeThenWake([&] {
+    inbox_.push_back(std::move(item));
+    inboxFilled_.store(true, std::memory_order_release);
+    return (sleeping_ || externalWaiter_) && ClaimWakeUp();
+  });
 }
 
 void ThreadQueue::PostQuit(int exitCode) {
-  std::lock_guard lock(mutex_);
-  quitPosted_ = true;
-  quitCode_ = exitCode;
-  if (sleeping_ || externalWaiter_) Signal();
+  ChangeThenWake([&] {
+    quitCode_ = exitCode;
+    quitPosted_ = true;
+    return (sleeping_ || externalWaiter_) && ClaimWakeUp();
+  });
 }
 
 bool ThreadQueue::Matches(const MSG& m, HWND filter, UINT filterMin, UINT filterMax) const {
@@ -135,43 +183,47 @@ bool ThreadQueue::Matches(const MSG& m, HWND filter, UINT filterMin, UINT filter
   return m.message >= filterMin && m.message <= filterMax;
 }
 
-bool ThreadQueue::Take(MSG& out, HWND filter, UINT filterMin, UINT filterMax, bool remove) {
-  bool polled = false;
-  if (++takesSincePoll_ >= kPollEveryTakes) {
-    takesSincePoll_ = 0;
+bool ThreadQueue::Take(MSG& out, HWND filter, UINT filterMin, UINT filterMax, bool remove,
+                       bool pollWhenEmpty) {
+  // An empty queue polls unless a wait follows (which polls) or nothing can be ready; a busy
+  // one looks every kPollEveryTakes takes.
+  const bool nothingToPoll = NothingToPoll();
+  bool polled = !pollWhenEmpty || nothingToPoll;
+  if (++takesSincePoll_ >= kPollEveryTakes && !nothingToPoll) {
     PollIo();
     polled = true;
   }
   for (;;) {
-    Item item;
-    {
-      std::unique_lock lock(mutex_);
-      auto it = std::find_if(items_.begin(), items_.end(), [&](const Item& i) {
-        return Matches(i.msg, filter, filterMin, filterMax);
-      });
-      if (it == items_.end()) {
-        if (!polled) {
-          lock.unlock();
-          PollIo();
-          polled = true;
-          continue;
-        }
-        // As on Windows, a range filter never holds WM_QUIT back (a window filter does).
-        if (quitPosted_ && filter == nullptr) {
-          out = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(quitCode_), 0};
-          if (remove) quitPosted_ = false;
-          return true;
-        }
-        return false;
+    if (inboxFilled_.load(std::memory_order_acquire)) MoveInbox();
+    auto it = std::find_if(items_.begin(), items_.end(), [&](const Item& i) {
+      return Matches(i.msg, filter, filterMin, filterMax);
+    });
+    if (it == items_.end()) {
+      if (!polled) {
+        PollIo();
+        polled = true;
+        continue;
       }
-      if (!remove) {
-        out = it->msg;
+      // As on Windows, a range filter never holds WM_QUIT back (a window filter does).
+      if (filter == nullptr && quitPosted_.load(std::memory_order_acquire)) {
+        std::lock_guard lock(mutex_);
+        out = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(quitCode_), 0};
+        if (remove) quitPosted_ = false;
         return true;
       }
-      item = std::move(*it);
+      return false;
+    }
+    if (!remove) {
+      out = it->msg;
+      return true;
+    }
+    Item item = std::move(*it);
+    if (it == items_.begin()) {
+      items_.pop_front();
+    } else {
       items_.erase(it);
     }
-    if (item.hook && !item.hook(item.msg)) continue;
+    if (item.hook && !(*item.hook)(item.msg)) continue;
     out = item.msg;
     return true;
   }
@@ -180,7 +232,7 @@ bool ThreadQueue::Take(MSG& out, HWND filter, UINT filterMin, UINT filterMax, bo
 void ThreadQueue::Wait() {
   {
     std::lock_guard lock(mutex_);
-    if (!items_.empty() || quitPosted_) return;
+    if (!items_.empty() || !inbox_.empty() || quitPosted_) return;
     sleeping_ = true;
   }
   RunIo(-1);
@@ -197,7 +249,7 @@ void ThreadQueue::RunIo(int timeoutMs) {
   for (int i = 0; i < n; ++i) {
     std::uint64_t id = events[i].data.u64;
     if (id == kEventFdId) {
-      DrainEventFd();
+      TakeWakeUp();
     } else if (id == kTimerFdId) {
       std::uint64_t expirations;
       ssize_t r = read(timerFd_, &expirations, sizeof expirations);
@@ -213,6 +265,13 @@ void ThreadQueue::RunIo(int timeoutMs) {
       handler(events[i].events);
     }
   }
+  takesSincePoll_ = 0;
+}
+
+bool ThreadQueue::NothingToPoll() const {
+  // Without watches and timers only the eventfd could be ready, and the inbox flag already says
+  // what a wake-up would; an outside loop needs the eventfd consumed, so it always polls.
+  return watchByFd_.empty() && timers_.empty() && !externalWaiter_.load(std::memory_order_relaxed);
 }
 
 bool ThreadQueue::AddWatch(int fd, std::uint32_t events, IoHandler handler) {

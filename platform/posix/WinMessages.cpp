@@ -14,7 +14,6 @@
 #include "ThreadQueue.h"
 
 namespace vantrel {
-namespace {
 
 struct WindowRecord {
   WNDPROC proc = nullptr;
@@ -23,6 +22,8 @@ struct WindowRecord {
   DWORD threadId = 0;
   std::atomic<bool> alive{true};
 };
+
+namespace {
 
 struct WindowTable {
   std::mutex mutex;
@@ -49,11 +50,33 @@ std::shared_ptr<WindowRecord> Find(HWND hwnd) {
   return it == t.windows.end() ? nullptr : it->second;
 }
 
-// A window of the calling thread, or null.
-std::shared_ptr<WindowRecord> FindOwn(HWND hwnd) {
-  auto w = Find(hwnd);
-  if (w && w->threadId != GetCurrentThreadId()) return nullptr;
-  return w;
+// The last window of this thread found, since most messages in a row go to one window. Plain
+// data, so it stays readable while the thread ends; DestroyWindow clears it.
+struct LastOwnWindow {
+  std::uintptr_t id = 0;
+  WindowRecord* record = nullptr;
+};
+thread_local LastOwnWindow lastOwn;
+
+// A window of the calling thread, or null: from the thread's own list, without the lock.
+WindowRecord* FindOwn(HWND hwnd) {
+  const std::uintptr_t id = Id(hwnd);
+  if (id == 0) return nullptr;
+  if (id == lastOwn.id && lastOwn.record != nullptr) return lastOwn.record;
+  ThreadQueue* q = ThreadQueue::CurrentIfAny();
+  if (q == nullptr) return nullptr;
+  auto& own = q->OwnWindows();
+  auto it = own.find(id);
+  if (it == own.end()) return nullptr;
+  lastOwn = {id, it->second};
+  return it->second;
+}
+
+// A window of any thread: the calling thread's without a lock.
+WindowRecord* FindAny(HWND hwnd, std::shared_ptr<WindowRecord>& keep) {
+  if (WindowRecord* own = FindOwn(hwnd)) return own;
+  keep = Find(hwnd);
+  return keep.get();
 }
 
 }  // namespace
@@ -117,16 +140,19 @@ HWND CreateWindowEx(DWORD, const char* className, const char*, DWORD, int, int, 
     hwnd = reinterpret_cast<HWND>(t.nextId++);
     t.windows[Id(hwnd)] = rec;
   }
+  rec->queue->OwnWindows()[Id(hwnd)] = rec.get();
   rec->proc(hwnd, WM_CREATE, 0, 0);
   return hwnd;
 }
 
 BOOL DestroyWindow(HWND hwnd) {
-  auto rec = FindOwn(hwnd);
-  if (!rec) return FALSE;
+  if (!FindOwn(hwnd)) return FALSE;
+  auto rec = Find(hwnd);
   rec->proc(hwnd, WM_DESTROY, 0, 0);
   rec->alive = false;
   rec->queue->KillTimers(hwnd);
+  rec->queue->OwnWindows().erase(Id(hwnd));
+  if (lastOwn.id == Id(hwnd)) lastOwn = {};
   auto& t = Table();
   std::lock_guard lock(t.mutex);
   t.windows.erase(Id(hwnd));
@@ -144,7 +170,8 @@ int LiveWindowCount() {
 }
 
 LONG_PTR SetWindowLongPtr(HWND hwnd, int index, LONG_PTR value) {
-  auto rec = Find(hwnd);
+  std::shared_ptr<WindowRecord> keep;
+  WindowRecord* rec = FindAny(hwnd, keep);
   if (!rec || index < 0 || index % static_cast<int>(sizeof(LONG_PTR)) != 0) return 0;
   std::size_t slot = index / sizeof(LONG_PTR);
   if (slot >= rec->extra.size()) return 0;
@@ -154,14 +181,16 @@ LONG_PTR SetWindowLongPtr(HWND hwnd, int index, LONG_PTR value) {
 }
 
 LONG_PTR GetWindowLongPtr(HWND hwnd, int index) {
-  auto rec = Find(hwnd);
+  std::shared_ptr<WindowRecord> keep;
+  WindowRecord* rec = FindAny(hwnd, keep);
   if (!rec || index < 0 || index % static_cast<int>(sizeof(LONG_PTR)) != 0) return 0;
   std::size_t slot = index / sizeof(LONG_PTR);
   return slot < rec->extra.size() ? rec->extra[slot] : 0;
 }
 
 BOOL PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  auto rec = Find(hwnd);
+  std::shared_ptr<WindowRecord> keep;
+  WindowRecord* rec = FindAny(hwnd, keep);
   if (!rec || !rec->alive) return FALSE;
   rec->queue->Post(MSG{hwnd, msg, wParam, lParam});
   return TRUE;
@@ -184,14 +213,20 @@ LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   return rec->proc(hwnd, msg, wParam, lParam);
 }
 
-BOOL PeekMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeFlags) {
+namespace {
+
+// PeekMessage, where GetMessage leaves an empty queue's poll to the wait that follows.
+BOOL TakeMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeFlags,
+                 bool pollWhenEmpty) {
   if (msg == nullptr) return FALSE;
   auto& q = ThreadQueue::Current();
+  const bool remove = (removeFlags & PM_REMOVE) != 0;
   for (;;) {
-    if (!q.Take(*msg, hwnd, filterMin, filterMax, (removeFlags & PM_REMOVE) != 0)) return FALSE;
-    // A message for a window destroyed since it was posted is dropped.
-    if (msg->hwnd != nullptr && !Find(msg->hwnd)) {
-      if (!(removeFlags & PM_REMOVE)) {
+    if (!q.Take(*msg, hwnd, filterMin, filterMax, remove, pollWhenEmpty)) return FALSE;
+    // A message for a window destroyed since it was posted is dropped. Messages in this queue
+    // are for this thread's windows, so the thread's own list answers.
+    if (msg->hwnd != nullptr && !FindOwn(msg->hwnd)) {
+      if (!remove) {
         // Remove it filtered on the dead window: when a take-hook declines the message, the
         // removal must not run on into a live window's message and lose it.
         MSG dropped;
@@ -203,10 +238,16 @@ BOOL PeekMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT remov
   }
 }
 
+}  // namespace
+
+BOOL PeekMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeFlags) {
+  return TakeMessage(msg, hwnd, filterMin, filterMax, removeFlags, true);
+}
+
 BOOL GetMessage(MSG* msg, HWND hwnd, UINT filterMin, UINT filterMax) {
   if (msg == nullptr) return FALSE;
   auto& q = ThreadQueue::Current();
-  while (!PeekMessage(msg, hwnd, filterMin, filterMax, PM_REMOVE)) q.Wait();
+  while (!TakeMessage(msg, hwnd, filterMin, filterMax, PM_REMOVE, false)) q.Wait();
   return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 

@@ -289,6 +289,19 @@ TEST_F(MessagesTest, ConcurrentPostersKeepEachThreadsOrder) {
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], static_cast<WPARAM>(kPerThread));
 }
 
+TEST_F(MessagesTest, APostFromAnotherThreadIsNotOvertakenByALaterOwnPost) {
+  Recorder log;
+  TestWindow window(&log);
+  // The owner's own posts and other threads' posts wait in different places until taken.
+  ASSERT_TRUE(PostMessage(window.Handle(), WM_USER + 1, 0, 0));
+  std::thread([&] { PostMessage(window.Handle(), WM_USER + 1, 1, 0); }).join();
+  ASSERT_TRUE(PostMessage(window.Handle(), WM_USER + 1, 2, 0));
+  std::thread([&] { PostMessage(window.Handle(), WM_USER + 1, 3, 0); }).join();
+  EXPECT_EQ(DispatchAll(), 4);
+  ASSERT_EQ(log.seen.size(), 4u);
+  for (WPARAM i = 0; i < 4; ++i) EXPECT_EQ(log.seen[i].wParam, i);
+}
+
 TEST_F(MessagesTest, PostingToADestroyedOrInventedWindowFailsWithoutHarm) {
   Recorder log;
   TestWindow window(&log);

@@ -110,7 +110,12 @@ class TProbeSocket : public TWSocket {
 
   SOCKET Handle() const { return SocketHandle_; }
   HWND Window() const { return NotifyWindow(); }
-  const std::deque<std::unique_ptr<TBuffer>>& Queue() const { return SendQueue_; }
+  // The send queue's blocks, oldest first.
+  std::vector<const TBuffer*> Queue() const {
+    std::vector<const TBuffer*> Blocks;
+    for (const auto& Block : SendQueue_) Blocks.push_back(Block.get());
+    return Blocks;
+  }
   bool IsAllSent() const { return AllSent_; }
   const SOCKADDR_IN& Address() const { return SockAddr_; }
   void Report(const std::string& FuncName) { ReportSocketError(FuncName); }
