@@ -103,7 +103,7 @@ class TCustomWSocket : public TComponent, public TWindowMessageTarget {
   // Oldest block first; empty once drained, so an idle connection holds no block. A list, since
   // an empty deque still holds storage.
   std::list<std::unique_ptr<TBuffer>> SendQueue_;
-  bool SendQueueUsed_ = false;  // a block was queued since the queue was last cleared
+  bool SendQueueUsed_ = false;  // bytes were sent or queued since the queue was last cleared
   std::int32_t SendBlockSize_ = 0;
   std::int32_t SendFlagsValue_ = 0;
   std::int32_t LastError_ = 0;

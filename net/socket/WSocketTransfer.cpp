@@ -141,8 +141,7 @@ std::int32_t TCustomWSocket::Send(const void* Data, std::int32_t Len) {
     // Bytes the system takes at once need no copy; the rest is queued as if nothing had gone.
     const char* Bytes = static_cast<const char*>(Data);
     const std::int32_t Taken = SendStraight(Bytes, Len, Failure);
-    if (Taken == Len && SendQueue_.empty())
-      SendQueue_.push_back(std::make_unique<TBuffer>(SendBlockSize_));
+    if (Taken > 0) SendQueueUsed_ = true;  // sent straight: a later empty Send announces too
     AppendToSendQueue(Bytes + Taken, Len - Taken);
   }
   if (Failure != 0)
