@@ -11,6 +11,7 @@ packages=(
   libssl-dev openssl
   clang libclang-rt-14-dev clang-format
   curl libcurl4-openssl-dev iperf3 wrk iproute2
+  g++-mingw-w64-x86-64-posix wine64 googletest
 )
 
 missing=()

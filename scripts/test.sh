@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then builds and runs the whole suite twice, once
 # as shipped (build/ci) and once under AddressSanitizer + UndefinedBehaviorSanitizer
-# (build/ci-asan), the platform and socket suites under ThreadSanitizer (build/ci-tsan), all with
-# warnings as errors, and the fuzz targets for a bounded time. Ends with one line "N passed,
+# (build/ci-asan), the platform and socket suites under ThreadSanitizer (build/ci-tsan), the
+# platform, socket and HTTP suites cross-built for Windows and run under Wine (build/ci-windows),
+# all with warnings as errors, and the fuzz targets for a bounded time. Ends with one line "N passed,
 # M failed" (", K skipped" when some were) summing every run, and a non-zero exit code when
 # anything failed, including a build.
 #
 # Environment: VANTREL_TEST_JOBS (tests run at once, default 1: the integration tests start real
-# servers and keep deadlines), VANTREL_FUZZ_SECONDS (per fuzz target, default 45).
+# servers and keep deadlines), VANTREL_FUZZ_SECONDS (per fuzz target, default 45),
+# VANTREL_WINEPREFIX (the Wine prefix of the Windows run, default build/wine-prefix: made once,
+# then reused).
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -132,6 +135,29 @@ run_fuzz() {
 }
 # ------------------------------------------------------------------------------------------------
 
+# ---- Windows -----------------------------------------------------------------------------------
+# Cross-builds the platform, socket and HTTP suites with MinGW-w64 (build/ci-windows) and runs them
+# as Windows programs: the toolchain makes wine64 CTest's emulator. The Wine prefix is private and
+# made once; a persistent wineserver keeps each test's start-up short.
+run_windows() {
+  local wine=/usr/lib/wine/wine64 wineserver=/usr/lib/wine/wineserver64
+  if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || [[ ! -x $wine ]]; then
+    fail_step "build/ci-windows: MinGW-w64 or wine64 is missing (scripts/setup.sh installs them)"
+    return
+  fi
+  export WINEPREFIX=${VANTREL_WINEPREFIX:-$root/build/wine-prefix} WINEDEBUG=-all
+  mkdir -p "$WINEPREFIX"
+  section "wine: prefix $WINEPREFIX"
+  "$wine" wineboot --init >/dev/null 2>&1
+  "$wineserver" -p
+  SUITE_TARGETS="tests/platform/all tests/socket/all tests/http/all" \
+    SUITE_LABELS='^(platform|socket|http)$' \
+    run_suite build/ci-windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
+    -DVANTREL_BUILD_APP=OFF
+  "$wineserver" -k 2>/dev/null
+  unset WINEPREFIX WINEDEBUG
+}
+
 section "setup"
 if ! bash scripts/setup.sh; then
   fail_step "setup"
@@ -162,6 +188,7 @@ fi
 SUITE_TARGETS="tests/platform/all tests/socket/all" SUITE_LABELS='^(platform|socket)$' \
   SUITE_RUNNER=$tsan_runner TSAN_OPTIONS=second_deadlock_stack=1 \
   run_suite build/ci-tsan -DVANTREL_SANITIZE_THREAD=ON -DVANTREL_BUILD_APP=OFF
+run_windows
 run_fuzz
 
 section "summary"

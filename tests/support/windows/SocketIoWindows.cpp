@@ -1,8 +1,10 @@
 // The test sockets over Windows Sockets 2 and WSAPoll; the wake signal is a UDP socket on
 // 127.0.0.1 that sends itself a datagram.
-#include <windows.h>
+// winsock2.h first: windows.h would otherwise bring in the older winsock.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+//
+#include <windows.h>
 
 #include <chrono>
 #include <mutex>
