@@ -119,8 +119,9 @@ class HttpTest : public ::testing::Test {
  protected:
   void SetUp() override {
     { THttpCli warm(nullptr); }
-    fds_ = OpenDescriptorCount();
+    // Windows first: the first window count may open handles that last as long as the process.
     windows_ = LiveWindowCount();
+    fds_ = OpenDescriptorCount();
   }
   void TearDown() override {
     PumpFor(20);

@@ -16,8 +16,9 @@ class SupportTest : public ::testing::Test {
     // The thread's message queue lives as long as the thread: make it exist before counting.
     MSG msg;
     PeekMessage(&msg, nullptr, 0, 0, PM_NOREMOVE);
-    fds_ = OpenDescriptorCount();
+    // Windows first: the first window count may open handles that last as long as the process.
     windows_ = LiveWindowCount();
+    fds_ = OpenDescriptorCount();
   }
   void TearDown() override {
     EXPECT_EQ(OpenDescriptorCount(), fds_) << "descriptors left open";

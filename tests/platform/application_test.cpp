@@ -34,8 +34,9 @@ class HandlerWindow {
  public:
   explicit HandlerWindow(Handler handler) : handler_(std::move(handler)) {
     static const bool registered = [] {
-      WNDCLASS wc;
+      WNDCLASS wc{};  // Windows reads every field
       wc.lpfnWndProc = HandlerWindowProc;
+      wc.hInstance = ProgramInstance();
       wc.cbWndExtra = sizeof(LONG_PTR);
       wc.lpszClassName = kClassName;
       return RegisterClass(&wc) != 0;

@@ -168,6 +168,7 @@ TEST_F(PumpTest, DispatchesUntilDoneOrTheDeadline) {
   WNDCLASS wc{};
   wc.lpfnWndProc = CountingProc;
   wc.lpszClassName = "SupportPumpTestWindow";
+  wc.hInstance = ProgramInstance();  // Windows finds a class by its name and module
   RegisterClass(&wc);
   HWND hwnd = CreateWindowEx(0, wc.lpszClassName, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                              ProgramInstance(), nullptr);
@@ -218,7 +219,7 @@ TEST_F(PumpTest, DispatchesUntilDoneOrTheDeadline) {
   EXPECT_EQ(msg.message, WM_QUIT);
   EXPECT_EQ(msg.wParam, 7u);
   DestroyWindow(hwnd);
-  UnregisterClass(wc.lpszClassName, nullptr);
+  UnregisterClass(wc.lpszClassName, wc.hInstance);
 }
 
 }  // namespace

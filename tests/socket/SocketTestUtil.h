@@ -30,8 +30,9 @@ class SocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
     PumpFor(0);  // this thread's queue (and its descriptors) exists before the count
-    fds_ = OpenDescriptorCount();
+    // Windows first: the first window count may open handles that last as long as the process.
     windows_ = LiveWindowCount();
+    fds_ = OpenDescriptorCount();
   }
   void TearDown() override {
     EXPECT_EQ(SocketComponentCount(), 0);
