@@ -11,8 +11,8 @@
 #include <string>
 #include <utility>
 
-#include "Exceptions.h"
 #include "HiveFile.h"
+#include "RegistryErrors.h"
 
 namespace vantrel {
 
@@ -25,19 +25,6 @@ constexpr TRootKey HKEY_USERS = 0x80000003;
 
 // The root's name as it stands in the file ("HKEY_LOCAL_MACHINE"); "" for an unknown root.
 std::string RootKeyName(TRootKey Root);
-
-// Raised by the accessor: "Invalid data type for '%s'", "Failed to get data for '%s'",
-// "Failed to set data for '%s'".
-class ERegistryException : public Exception {
- public:
-  explicit ERegistryException(std::string Message, std::string Cause = {})
-      : Exception(std::move(Message)), cause_(std::move(Cause)) {}
-  // What stood in the way, for the user ("<file>: Permission denied"); "" when unknown.
-  const std::string& Cause() const { return cause_; }
-
- private:
-  std::string cause_;
-};
 
 class TRegistry {
  public:

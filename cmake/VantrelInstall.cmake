@@ -7,7 +7,8 @@ if(_vantrel_targets)
           EXPORT VantrelTargets
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-          FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantrel)
+          FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantrel
+          FILE_SET system_headers DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vantrel)
   install(EXPORT VantrelTargets NAMESPACE vantrel:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vantrel)
   configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/VantrelConfig.cmake.in
     ${CMAKE_CURRENT_BINARY_DIR}/VantrelConfig.cmake

@@ -16,24 +16,30 @@ LRESULT NotifyWindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
   return Message.Result;
 }
 
+bool ClassRegistered(HINSTANCE Instance, const char* ClassName) {
+  WNDCLASS Found{};  // the system's look-up always fills a record
+  return GetClassInfo(Instance, ClassName, &Found) != 0;
+}
+
 bool EnsureClass(const char* ClassName) {
   const HINSTANCE Instance = ProgramInstance();
-  if (GetClassInfo(Instance, ClassName, nullptr)) return true;
-  WNDCLASS Class;
+  if (ClassRegistered(Instance, ClassName)) return true;
+  WNDCLASS Class{};
   Class.lpfnWndProc = NotifyWindowProc;
   Class.cbWndExtra = sizeof(LONG_PTR);  // one slot: the target
   Class.hInstance = Instance;
   Class.lpszClassName = ClassName;
   // Another thread may have registered it in the meantime; only a missing class is a failure.
-  return RegisterClass(&Class) != 0 || GetClassInfo(Instance, ClassName, nullptr);
+  return RegisterClass(&Class) != 0 || ClassRegistered(Instance, ClassName);
 }
 
 }  // namespace
 
 TNotifyWindow::TNotifyWindow(const char* ClassName, TWindowMessageTarget* Target) {
   if (!EnsureClass(ClassName)) return;
-  window_ = CreateWindowEx(WS_EX_TOOLWINDOW, ClassName, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
-                           ProgramInstance(), nullptr);
+  // A message-only window: never shown, never enumerated, receives posted messages and timers.
+  window_ = CreateWindowEx(WS_EX_TOOLWINDOW, ClassName, "", WS_POPUP, 0, 0, 0, 0, HWND_MESSAGE,
+                           nullptr, ProgramInstance(), nullptr);
   if (window_ != nullptr && Target != nullptr) {
     SetWindowLongPtr(window_, TargetSlot, reinterpret_cast<LONG_PTR>(Target));
   }

@@ -1,17 +1,19 @@
 #include "Streams.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "Exceptions.h"
+#include "FileCalls.h"
 
 namespace vantrel {
 namespace {
+
+constexpr int kStdOutput = 1;
 
 std::string Reason(int err) {
   return std::strerror(err);
@@ -57,13 +59,13 @@ void TStream::ReadBuffer(void* buffer, std::int64_t count) {
 TFileStream::TFileStream(const std::string& fileName, unsigned mode) : fileName_(fileName) {
   bool create = (mode & fmCreate) == fmCreate;
   do {
-    fd_ = ::open(fileName.c_str(), OpenFlags(mode) | O_CLOEXEC, 0666);
+    fd_ = filecalls::Open(fileName, OpenFlags(mode));
   } while (fd_ < 0 && errno == EINTR);
   if (fd_ < 0) RaiseFileError(create ? "Cannot create file" : "Cannot open file", fileName, errno);
 }
 
 TFileStream::~TFileStream() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) filecalls::Close(fd_);
 }
 
 std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
@@ -71,7 +73,7 @@ std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
   std::int64_t done = 0;
   // A regular file may return less than asked only at its end; keep reading until then.
   while (done < count) {
-    ssize_t n = ::read(fd_, out + done, static_cast<std::size_t>(count - done));
+    const std::int64_t n = filecalls::Read(fd_, out + done, count - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       RaiseFileError("Cannot read file", fileName_, errno);
@@ -86,7 +88,7 @@ std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
   const auto* in = static_cast<const char*>(buffer);
   std::int64_t done = 0;
   while (done < count) {
-    ssize_t n = ::write(fd_, in + done, static_cast<std::size_t>(count - done));
+    const std::int64_t n = filecalls::Write(fd_, in + done, count - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       RaiseFileError("Cannot write file", fileName_, errno);
@@ -98,7 +100,7 @@ std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
 
 std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
   int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
-  off_t position = ::lseek(fd_, static_cast<off_t>(offset), whence);
+  const std::int64_t position = filecalls::Seek(fd_, offset, whence);
   if (position < 0) RaiseFileError("Cannot seek in file", fileName_, errno);
   return position;
 }
@@ -106,11 +108,31 @@ std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
 void TFileStream::SetSize(std::int64_t size) {
   int r;
   do {
-    r = ::ftruncate(fd_, static_cast<off_t>(size));
+    r = filecalls::Truncate(fd_, size);
   } while (r != 0 && errno == EINTR);
   if (r != 0) RaiseFileError("Cannot change the size of file", fileName_, errno);
   // The position stays inside the file, as after a write at its end.
   if (Position() > size) Seek(size, soBeginning);
+}
+
+// ---- TStdOutputStream ----
+
+TStdOutputStream::TStdOutputStream() {
+  filecalls::MakeBinary(kStdOutput);
+}
+
+std::int64_t TStdOutputStream::Write(const void* buffer, std::int64_t count) {
+  const auto* in = static_cast<const char*>(buffer);
+  std::int64_t done = 0;
+  while (done < count) {
+    const std::int64_t n = filecalls::Write(kStdOutput, in + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw EInOutError("Cannot write to standard output. " + Reason(errno));
+    }
+    done += n;
+  }
+  return count;
 }
 
 // ---- TMemoryStream ----
@@ -157,12 +179,11 @@ void TMemoryStream::Clear() {
 // ---- File helpers ----
 
 bool FileExists(const std::string& fileName) {
-  struct stat st {};
-  return ::stat(fileName.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return filecalls::IsFile(fileName);
 }
 
 bool DeleteFile(const std::string& fileName) {
-  return ::unlink(fileName.c_str()) == 0;
+  return filecalls::Remove(fileName);
 }
 
 }  // namespace vantrel

@@ -56,6 +56,17 @@ class TFileStream : public TStream {
   int fd_ = -1;
 };
 
+// Standard output as a stream, for a document written out as it arrives: the bytes go out
+// unchanged. Reads give nothing and seeks stay at 0. Raises EInOutError when a write fails.
+class TStdOutputStream : public TStream {
+ public:
+  TStdOutputStream();
+  std::int64_t Read(void*, std::int64_t) override { return 0; }
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  std::int64_t Seek(std::int64_t, TSeekOrigin) override { return 0; }
+  void SetSize(std::int64_t) override {}
+};
+
 // A growable in-memory byte stream.
 class TMemoryStream : public TStream {
  public:

@@ -4,20 +4,14 @@
 //   GET http://host[:port]/scripts/online.dll?icq=UIN&img=N (as a proxy receives it)
 // with a GIF picture whose size lies in the band of the UIN's status. Point the program's proxy
 // setting at it.
-#include <sys/resource.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
 
 #include "Application.h"
-#include "ForeignLoop.h"
+#include "ServiceProcess.h"
 #include "StatusService.h"
-#include "UniqueFd.h"
 
 using namespace vantrel;
 
@@ -43,42 +37,6 @@ int Usage(const char* Problem) {
   std::fputs(kUsage, stderr);
   return 64;
 }
-
-// A load test opens a thousand connections at once.
-void RaiseDescriptorLimit() {
-  rlimit Limit{};
-  if (getrlimit(RLIMIT_NOFILE, &Limit) == 0 && Limit.rlim_cur < Limit.rlim_max) {
-    Limit.rlim_cur = Limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &Limit);
-  }
-}
-
-// SIGINT and SIGTERM end the loop through a descriptor the message loop watches, so the service
-// shuts down in an orderly way.
-class TStopSignals {
- public:
-  TStopSignals() : fd_(BlockAndOpen()), watch_(fd_.Get(), [this] { Drain(); }) {}
-
- private:
-  static int BlockAndOpen() {
-    sigset_t Set;
-    sigemptyset(&Set);
-    sigaddset(&Set, SIGINT);
-    sigaddset(&Set, SIGTERM);
-    sigprocmask(SIG_BLOCK, &Set, nullptr);
-    return signalfd(-1, &Set, SFD_NONBLOCK | SFD_CLOEXEC);
-  }
-  void Drain() {
-    signalfd_siginfo Info;
-    while (read(fd_.Get(), &Info, sizeof Info) == sizeof Info) {
-    }
-    Application().Terminate();
-  }
-
-  // In this order, so that the watch ends before the descriptor is closed.
-  UniqueFd fd_;
-  TDescriptorWatch watch_;
-};
 
 }  // namespace
 
@@ -141,10 +99,9 @@ int main(int argc, char** argv) {
     if (!File->empty() && !std::ifstream(*File)) return Usage(("cannot read " + *File).c_str());
   }
 
-  RaiseDescriptorLimit();
-  std::signal(SIGPIPE, SIG_IGN);
+  PrepareServiceProcess();
   try {
-    TStopSignals Signals;
+    TStopRequests StopRequests;
     TStatusService Service(std::move(Table), Options);
     Service.Start();
     const std::string Port = Service.BoundPort();
@@ -152,7 +109,7 @@ int main(int argc, char** argv) {
       // Written whole under another name first: a reader never sees half a port number.
       const std::string Temp = PortFile + ".tmp";
       std::ofstream(Temp) << Port << "\n";
-      std::rename(Temp.c_str(), PortFile.c_str());
+      MoveIntoPlace(Temp, PortFile);
     }
     std::printf("vantrel-status-service: listening on %s:%s\n", Options.Address.c_str(),
                 Port.c_str());

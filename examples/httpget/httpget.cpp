@@ -40,28 +40,6 @@ namespace {
 
 using namespace vantrel;
 
-// Standard output as a stream (the component writes every document byte to a TStream).
-class TStdoutStream : public TStream {
- public:
-  std::int64_t Read(void*, std::int64_t) override { return 0; }
-  std::int64_t Write(const void* buffer, std::int64_t count) override {
-    const char* p = static_cast<const char*>(buffer);
-    std::int64_t left = count;
-    while (left > 0) {
-      const ssize_t n = ::write(STDOUT_FILENO, p, static_cast<std::size_t>(left));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw EInOutError(std::string("Cannot write to standard output. ") + std::strerror(errno));
-      }
-      p += n;
-      left -= n;
-    }
-    return count;
-  }
-  std::int64_t Seek(std::int64_t, TSeekOrigin) override { return 0; }
-  void SetSize(std::int64_t) override {}
-};
-
 std::string HumanBytes(double bytes) {
   const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
   int u = 0;
@@ -291,7 +269,7 @@ int main(int argc, char** argv) {
     }
     if (!head) {
       if (output.empty() || output == "-")
-        sink = std::make_unique<TStdoutStream>();
+        sink = std::make_unique<TStdOutputStream>();
       else
         sink = std::make_unique<TFileStream>(output, fmCreate);
       cli.SetReceiveStream(sink.get());

@@ -22,6 +22,9 @@ struct WNDCLASS {
   const char* lpszClassName = nullptr;
 };
 
+// The parent that makes a window message-only; every window here is one, whatever its parent.
+inline const HWND HWND_MESSAGE = reinterpret_cast<HWND>(static_cast<std::intptr_t>(-3));
+
 // The module instance of the program.
 HINSTANCE ProgramInstance();
 

@@ -10,6 +10,7 @@
 #error "WinSock.h cannot be combined with the POSIX socket headers in one file"
 #endif
 
+#include "SelectReply.h"
 #include "WinSockTypes.h"
 #include "WinTypes.h"
 
@@ -61,22 +62,6 @@ constexpr long FD_OOB = 0x04;
 constexpr long FD_ACCEPT = 0x08;
 constexpr long FD_CONNECT = 0x10;
 constexpr long FD_CLOSE = 0x20;
-
-constexpr LPARAM WSAMakeSelectReply(WORD event, WORD error) {
-  return MakeLong(event, error);
-}
-constexpr WORD WSAGetSelectEvent(LPARAM l) {
-  return LoWord(l);
-}
-constexpr WORD WSAGetSelectError(LPARAM l) {
-  return HiWord(l);
-}
-constexpr WORD WSAGetAsyncBufLen(LPARAM l) {
-  return LoWord(l);
-}
-constexpr WORD WSAGetAsyncError(LPARAM l) {
-  return HiWord(l);
-}
 
 // Error codes.
 constexpr int WSABASEERR = 10000;
