@@ -124,6 +124,8 @@ class HttpTest : public ::testing::Test {
     fds_ = OpenDescriptorCount();
   }
   void TearDown() override {
+    // A skipped test opened nothing; reporting the skip may open handles of its own (Windows).
+    if (IsSkipped()) return;
     PumpFor(20);
     EXPECT_EQ(OpenDescriptorCount(), fds_) << "descriptor left open";
     EXPECT_EQ(LiveWindowCount(), windows_) << "window left open";

@@ -42,7 +42,7 @@ class HandlerWindow {
       return RegisterClass(&wc) != 0;
     }();
     EXPECT_TRUE(registered);
-    hwnd_ = CreateWindowEx(0, kClassName, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+    hwnd_ = CreateWindowEx(0, kClassName, "", WS_POPUP, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                            ProgramInstance(), nullptr);
     SetWindowLongPtr(hwnd_, 0, reinterpret_cast<LONG_PTR>(&handler_));
   }

@@ -170,7 +170,7 @@ TEST_F(PumpTest, DispatchesUntilDoneOrTheDeadline) {
   wc.lpszClassName = "SupportPumpTestWindow";
   wc.hInstance = ProgramInstance();  // Windows finds a class by its name and module
   RegisterClass(&wc);
-  HWND hwnd = CreateWindowEx(0, wc.lpszClassName, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+  HWND hwnd = CreateWindowEx(0, wc.lpszClassName, "", WS_POPUP, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                              ProgramInstance(), nullptr);
   ASSERT_NE(hwnd, nullptr);
   pumpTestMessages = 0;

@@ -35,6 +35,8 @@ class SocketTest : public ::testing::Test {
     fds_ = OpenDescriptorCount();
   }
   void TearDown() override {
+    // A skipped test opened nothing; reporting the skip may open handles of its own (Windows).
+    if (IsSkipped()) return;
     EXPECT_EQ(SocketComponentCount(), 0);
     EXPECT_EQ(SocketApiHandle(), nullptr) << "the last component did not unload the library";
     // Descriptors of closed sockets may be released on the next loop turn.

@@ -1,5 +1,8 @@
 #include "TempDir.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -13,8 +16,11 @@ TempDir::TempDir(const std::string& prefix) {
   std::error_code ec;
   std::filesystem::path base = std::filesystem::temp_directory_path(ec);
   if (ec) return;
-  std::random_device seed;
-  std::mt19937_64 random(seed());
+  // Seeded from the clock: the C runtime's random_device holds handles for the process's life.
+  static std::atomic<std::uint64_t> made{0};
+  std::mt19937_64 random(
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) +
+      made++);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::filesystem::path dir = base / (prefix + std::to_string(random() % 1000000000000ULL));
     // create_directory says false, without an error, when the name already exists.
