@@ -45,16 +45,17 @@ fail_step() {
 
 # run_suite <build folder> [cmake options...]: configure, build and run CTest; adds the counts.
 # SUITE_TARGETS (space-separated) builds only those targets, SUITE_LABELS (a regular expression)
-# runs only the tests with a matching label, SUITE_RUNNER (space-separated) runs CTest through
-# that command.
+# runs only the tests with a matching label, SUITE_EXCLUDE (a regular expression) leaves out the
+# tests it matches, SUITE_RUNNER (space-separated) runs CTest through that command.
 run_suite() {
   local dir=$1
   shift
-  local targets=() labels=() runner=()
+  local targets=() labels=() runner=() exclude=()
   read -ra targets <<<"${SUITE_TARGETS:-}"
   read -ra runner <<<"${SUITE_RUNNER:-}"
   if ((${#targets[@]})); then targets=(--target "${targets[@]}"); fi
   if [[ -n ${SUITE_LABELS:-} ]]; then labels=(-L "$SUITE_LABELS"); fi
+  if [[ -n ${SUITE_EXCLUDE:-} ]]; then exclude=(-E "$SUITE_EXCLUDE"); fi
   section "$dir: configure"
   if ! cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_WERROR=ON "$@"; then
     fail_step "$dir: configure"
@@ -69,7 +70,7 @@ run_suite() {
   local log
   log=$log_dir/$(basename "$dir").log
   "${runner[@]}" ctest --test-dir "$dir" --output-on-failure --timeout 300 -j "$test_jobs" \
-    "${labels[@]}" 2>&1 | tee "$log"
+    "${labels[@]}" "${exclude[@]}" 2>&1 | tee "$log"
   local summary total fails skips
   summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
   if [[ -z $summary ]]; then
@@ -139,6 +140,28 @@ run_fuzz() {
 # Cross-builds the platform, socket and HTTP suites with MinGW-w64 (build/ci-windows) and runs them
 # as Windows programs: the toolchain makes wine64 CTest's emulator. The Wine prefix is private and
 # made once; a persistent wineserver keeps each test's start-up short.
+# Cases left out of the Windows run, each where Wine answers otherwise than the tests expect
+# (docs/architecture.md, "Where the Linux emulation and Windows differ", says what was seen).
+windows_excluded=(
+  # closesocket with a linger time does not answer 10035 on a non-blocking socket
+  'CloseTest\.CloseRetrySleepsUntilTheLingerCloseCanGoAhead'
+  # send takes every byte although the peer reads nothing
+  'CloseTest\.FlushSendQueueSleepsWhileTheSystemTakesNothing'
+  # a connect to an address that cannot be reached does not fail at once
+  'SessionTest\.ConnectThatFailsAtOnceLeavesTheSocketOpened'
+  # the graceful-close thread keeps the socket library started after the last component
+  'SocketApiTest\.LoadsOnFirstUseAndUnloadsWithTheLastComponent'
+  # a reset from the peer arrives as an orderly close, so a cut-off document reads as whole
+  'Response\.ShortResponsesFail'
+  # one or two handles are still open when the test ends (worker or graceful-close threads)
+  'SocksNegotiationTest\.EveryFailureReplyEndsTheConnectionWithItsCode'
+  'SocksNegotiationTest\.ValuesTooLongForTheirMessageAreRefusedBeforeSending'
+  'SyncWaitTest\.AWorkerWaitEndsOnAQuitMessageOfItsOwnQueue'
+  'ThreadingTest\.AWorkerThreadPumpsItsOwnQueue'
+  'TransferTest\.QueueBlocksWhileThePeerDoesNotRead'
+  'RequestCycle\.TimeLimitDuringARelocationAndUnsetByDefault'
+)
+
 run_windows() {
   local wine=/usr/lib/wine/wine64 wineserver=/usr/lib/wine/wineserver64
   if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || [[ ! -x $wine ]]; then
@@ -148,10 +171,13 @@ run_windows() {
   export WINEPREFIX=${VANTREL_WINEPREFIX:-$root/build/wine-prefix} WINEDEBUG=-all
   mkdir -p "$WINEPREFIX"
   section "wine: prefix $WINEPREFIX"
-  "$wine" wineboot --init >/dev/null 2>&1
-  "$wineserver" -p
+  "$wineserver" -p >/dev/null 2>&1 </dev/null
+  "$wine" wineboot --init >/dev/null 2>&1 </dev/null
+  local excluded
+  excluded=$(IFS='|' && echo "^(${windows_excluded[*]})\$")
+  echo "windows: left out (see the list in this script): ${#windows_excluded[@]} cases"
   SUITE_TARGETS="tests/platform/all tests/socket/all tests/http/all" \
-    SUITE_LABELS='^(platform|socket|http)$' \
+    SUITE_LABELS='^(platform|socket|http)$' SUITE_EXCLUDE=$excluded \
     run_suite build/ci-windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
     -DVANTREL_BUILD_APP=OFF
   "$wineserver" -k 2>/dev/null
