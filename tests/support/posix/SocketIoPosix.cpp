@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "SocketIo.h"
@@ -52,11 +51,6 @@ IoResult Transferred(ssize_t n) {
 }
 
 }  // namespace
-
-std::int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 void CloseSocket(NativeSocket s) {
   ::close(Fd(s));

@@ -6,7 +6,6 @@
 //
 #include <windows.h>
 
-#include <chrono>
 #include <mutex>
 
 #include "SocketIo.h"
@@ -87,11 +86,6 @@ int Length(std::size_t size) {
 }
 
 }  // namespace
-
-std::int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 void CloseSocket(NativeSocket s) {
   closesocket(Sock(s));
