@@ -12,7 +12,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   curl libcurl4-openssl-dev iperf3 wrk iproute2
   python3 gnuplot-nox
-  g++-mingw-w64-x86-64-posix wine64
+  g++-mingw-w64-x86-64-posix wine64 googletest
 )
 
 missing=()

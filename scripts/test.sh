@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then builds and runs the whole suite twice, once
 # as shipped (build/ci) and once under AddressSanitizer + UndefinedBehaviorSanitizer
-# (build/ci-asan), the platform and socket suites under ThreadSanitizer (build/ci-tsan), all with
-# warnings as errors, and the fuzz targets for a bounded time. Ends with one line "N passed,
+# (build/ci-asan), the platform and socket suites under ThreadSanitizer (build/ci-tsan), the
+# platform, socket and HTTP suites cross-built for Windows and run under Wine (build/ci-windows,
+# when asked for), all with warnings as errors, and the fuzz targets for a bounded time. Ends with one line "N passed,
 # M failed" (", K skipped" when some were) summing every run, and a non-zero exit code when
 # anything failed, including a build.
 #
 # Environment: VANTREL_TEST_JOBS (tests run at once, default 1: the integration tests start real
-# servers and keep deadlines), VANTREL_FUZZ_SECONDS (per fuzz target, default 45).
+# servers and keep deadlines), VANTREL_FUZZ_SECONDS (per fuzz target, default 45),
+# VANTREL_TEST_WINDOWS=1 (adds the Windows run), VANTREL_WINEPREFIX (the Wine prefix of the
+# Windows run, default build/wine-prefix: made once, then reused).
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -42,16 +45,17 @@ fail_step() {
 
 # run_suite <build folder> [cmake options...]: configure, build and run CTest; adds the counts.
 # SUITE_TARGETS (space-separated) builds only those targets, SUITE_LABELS (a regular expression)
-# runs only the tests with a matching label, SUITE_RUNNER (space-separated) runs CTest through
-# that command.
+# runs only the tests with a matching label, SUITE_EXCLUDE (a regular expression) leaves out the
+# tests it matches, SUITE_RUNNER (space-separated) runs CTest through that command.
 run_suite() {
   local dir=$1
   shift
-  local targets=() labels=() runner=()
+  local targets=() labels=() runner=() exclude=()
   read -ra targets <<<"${SUITE_TARGETS:-}"
   read -ra runner <<<"${SUITE_RUNNER:-}"
   if ((${#targets[@]})); then targets=(--target "${targets[@]}"); fi
   if [[ -n ${SUITE_LABELS:-} ]]; then labels=(-L "$SUITE_LABELS"); fi
+  if [[ -n ${SUITE_EXCLUDE:-} ]]; then exclude=(-E "$SUITE_EXCLUDE"); fi
   section "$dir: configure"
   if ! cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_WERROR=ON "$@"; then
     fail_step "$dir: configure"
@@ -66,7 +70,7 @@ run_suite() {
   local log
   log=$log_dir/$(basename "$dir").log
   "${runner[@]}" ctest --test-dir "$dir" --output-on-failure --timeout 300 -j "$test_jobs" \
-    "${labels[@]}" 2>&1 | tee "$log"
+    "${labels[@]}" "${exclude[@]}" 2>&1 | tee "$log"
   local summary total fails skips
   summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
   if [[ -z $summary ]]; then
@@ -132,6 +136,55 @@ run_fuzz() {
 }
 # ------------------------------------------------------------------------------------------------
 
+# ---- Windows -----------------------------------------------------------------------------------
+# Cross-builds the platform, socket and HTTP suites with MinGW-w64 (build/ci-windows) and runs them
+# as Windows programs: the toolchain makes wine64 CTest's emulator. The Wine prefix is private and
+# made once; a persistent wineserver keeps each test's start-up short.
+# Cases left out of the Windows run, each where Wine answers otherwise than the tests expect
+# (docs/architecture.md, "Where the Linux emulation and Windows differ", says what was seen).
+windows_excluded=(
+  # closesocket with a linger time does not answer 10035 on a non-blocking socket
+  'CloseTest\.CloseRetrySleepsUntilTheLingerCloseCanGoAhead'
+  # send takes every byte although the peer reads nothing
+  'CloseTest\.FlushSendQueueSleepsWhileTheSystemTakesNothing'
+  'TransferTest\.ShortSendsResumeAtTheExactByte'
+  # a connect to an address that cannot be reached does not fail at once
+  'SessionTest\.ConnectThatFailsAtOnceLeavesTheSocketOpened'
+  # the graceful-close thread keeps the socket library started after the last component
+  'SocketApiTest\.LoadsOnFirstUseAndUnloadsWithTheLastComponent'
+  # a reset from the peer arrives as an orderly close, so a cut-off document reads as whole
+  'Response\.ShortResponsesFail'
+  # one or two handles are still open when the test ends (worker or graceful-close threads)
+  'SocksNegotiationTest\.EveryFailureReplyEndsTheConnectionWithItsCode'
+  'SocksNegotiationTest\.ValuesTooLongForTheirMessageAreRefusedBeforeSending'
+  'SyncWaitTest\.AWorkerWaitEndsOnAQuitMessageOfItsOwnQueue'
+  'ThreadingTest\.AWorkerThreadPumpsItsOwnQueue'
+  'TransferTest\.QueueBlocksWhileThePeerDoesNotRead'
+  'RequestCycle\.TimeLimitDuringARelocationAndUnsetByDefault'
+)
+
+run_windows() {
+  local wine=/usr/lib/wine/wine64 wineserver=/usr/lib/wine/wineserver64
+  if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || [[ ! -x $wine ]]; then
+    fail_step "build/ci-windows: MinGW-w64 or wine64 is missing (scripts/setup.sh installs them)"
+    return
+  fi
+  export WINEPREFIX=${VANTREL_WINEPREFIX:-$root/build/wine-prefix} WINEDEBUG=-all
+  mkdir -p "$WINEPREFIX"
+  section "wine: prefix $WINEPREFIX"
+  "$wineserver" -p >/dev/null 2>&1 </dev/null
+  "$wine" wineboot --init >/dev/null 2>&1 </dev/null
+  local excluded
+  excluded=$(IFS='|' && echo "^(${windows_excluded[*]})\$")
+  echo "windows: left out (see the list in this script): ${#windows_excluded[@]} cases"
+  SUITE_TARGETS="tests/platform/all tests/socket/all tests/http/all" \
+    SUITE_LABELS='^(platform|socket|http)$' SUITE_EXCLUDE=$excluded \
+    run_suite build/ci-windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
+    -DVANTREL_BUILD_APP=OFF
+  "$wineserver" -k 2>/dev/null
+  unset WINEPREFIX WINEDEBUG
+}
+
 section "setup"
 if ! bash scripts/setup.sh; then
   fail_step "setup"
@@ -162,6 +215,13 @@ fi
 SUITE_TARGETS="tests/platform/all tests/socket/all" SUITE_LABELS='^(platform|socket)$' \
   SUITE_RUNNER=$tsan_runner TSAN_OPTIONS=second_deadlock_stack=1 \
   run_suite build/ci-tsan -DVANTREL_SANITIZE_THREAD=ON -DVANTREL_BUILD_APP=OFF
+# Opt-in until the Windows cases stop ending with a stray handle or two now and then (see
+# "Where the Linux emulation and Windows differ" in docs/architecture.md).
+if [[ ${VANTREL_TEST_WINDOWS:-0} == 1 ]]; then
+  run_windows
+else
+  section "build/ci-windows: not run (VANTREL_TEST_WINDOWS=1 runs it)"
+fi
 run_fuzz
 
 section "summary"

@@ -34,14 +34,15 @@ class HandlerWindow {
  public:
   explicit HandlerWindow(Handler handler) : handler_(std::move(handler)) {
     static const bool registered = [] {
-      WNDCLASS wc;
+      WNDCLASS wc{};  // Windows reads every field
       wc.lpfnWndProc = HandlerWindowProc;
+      wc.hInstance = ProgramInstance();
       wc.cbWndExtra = sizeof(LONG_PTR);
       wc.lpszClassName = kClassName;
       return RegisterClass(&wc) != 0;
     }();
     EXPECT_TRUE(registered);
-    hwnd_ = CreateWindowEx(0, kClassName, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+    hwnd_ = CreateWindowEx(0, kClassName, "", WS_POPUP, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                            ProgramInstance(), nullptr);
     SetWindowLongPtr(hwnd_, 0, reinterpret_cast<LONG_PTR>(&handler_));
   }

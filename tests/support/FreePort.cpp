@@ -1,24 +1,22 @@
 #include "FreePort.h"
 
-#include <sys/socket.h>
-
-#include "PosixIo.h"
+#include "SocketIo.h"
 
 namespace vantrel::test {
 namespace {
 
-std::uint16_t FreePort(int type) {
-  UniqueFd fd = detail::OpenLoopbackSocket(type, 0, 0, nullptr);
-  return fd.Valid() ? detail::LocalPort(fd.Get()) : 0;
+std::uint16_t FreePort(bool stream) {
+  detail::OwnedSocket s = detail::OpenLoopbackSocket(stream, 0, 0, nullptr);
+  return s.Valid() ? detail::LocalPort(s.Get()) : 0;
 }
 
 }  // namespace
 
 std::uint16_t FreeTcpPort() {
-  return FreePort(SOCK_STREAM);
+  return FreePort(true);
 }
 std::uint16_t FreeUdpPort() {
-  return FreePort(SOCK_DGRAM);
+  return FreePort(false);
 }
 
 }  // namespace vantrel::test

@@ -3,7 +3,8 @@
 
 namespace vantrel::test {
 
-// Descriptors open in this process (entries of /proc/self/fd).
+// Descriptors open in this process: entries of /proc/self/fd on Linux, the process's entries in the
+// system's handle table on Windows (sockets, events, threads and files alike).
 int OpenDescriptorCount();
 
 }  // namespace vantrel::test

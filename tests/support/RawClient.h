@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "UniqueFd.h"
+#include "SocketIo.h"
 
 namespace vantrel::test {
 
@@ -18,7 +18,7 @@ class RawClient {
   // Connects to 127.0.0.1:port within timeoutMs; Connected() tells, Error() says why not.
   explicit RawClient(std::uint16_t port, int timeoutMs = 5000);
 
-  bool Connected() const { return fd_.Valid(); }
+  bool Connected() const { return socket_.Valid(); }
   const std::string& Error() const { return error_; }
 
   // Sends all of bytes; false (with Error()) on failure.
@@ -34,7 +34,7 @@ class RawClient {
   bool WasReset() const { return reset_; }
 
   void ShutdownWrite();
-  void Close() { fd_.Reset(); }
+  void Close() { socket_.Reset(); }
   // Aborts the connection (SO_LINGER {1, 0}, close).
   void Reset();
 
@@ -43,7 +43,7 @@ class RawClient {
   bool Fill(std::int64_t deadlineMs);
   std::string Take(std::size_t n);
 
-  UniqueFd fd_;
+  detail::OwnedSocket socket_;
   std::string buffer_;
   std::string error_;
   bool ended_ = false;
@@ -54,14 +54,14 @@ class RawClient {
 class RawUdpSocket {
  public:
   RawUdpSocket();
-  bool Valid() const { return fd_.Valid(); }
+  bool Valid() const { return socket_.Valid(); }
   std::uint16_t Port() const { return port_; }
   bool SendTo(std::uint16_t port, const std::string& bytes);
   // One datagram, or "" after timeoutMs (*fromPort gets the sender's port).
   std::string Receive(int timeoutMs = 5000, std::uint16_t* fromPort = nullptr);
 
  private:
-  UniqueFd fd_;
+  detail::OwnedSocket socket_;
   std::uint16_t port_ = 0;
 };
 

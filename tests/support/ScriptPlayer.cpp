@@ -1,9 +1,6 @@
-#include <sys/eventfd.h>
-
 #include <chrono>
 #include <cstdio>
 
-#include "PosixIo.h"
 #include "ScriptedPeer.h"
 
 namespace vantrel::test {
@@ -151,11 +148,8 @@ std::string ScriptStep::Describe() const {
 }
 
 ScriptPlayer::ScriptPlayer(std::vector<ScriptStep> script, int stepTimeoutMs)
-    : cancelFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      releaseFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      script_(std::move(script)),
-      stepTimeoutMs_(stepTimeoutMs) {
-  if (!cancelFd_.Valid() || !releaseFd_.Valid()) Fail("eventfd: " + detail::ErrnoText(errno));
+    : script_(std::move(script)), stepTimeoutMs_(stepTimeoutMs) {
+  if (!cancel_.Valid() || !release_.Valid()) Fail("cannot make the wake-up signals");
 }
 
 ScriptPlayer::~ScriptPlayer() {
@@ -177,11 +171,7 @@ void ScriptPlayer::Begin() {
 }
 
 void ScriptPlayer::End() {
-  if (cancelFd_.Valid()) {
-    std::uint64_t one = 1;
-    ssize_t w = write(cancelFd_.Get(), &one, sizeof one);
-    (void)w;
-  }
+  if (cancel_.Valid()) cancel_.Raise();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -236,22 +226,16 @@ std::size_t ScriptPlayer::CurrentStep() const {
 }
 
 void ScriptPlayer::Release() {
-  std::uint64_t one = 1;
-  ssize_t w = write(releaseFd_.Get(), &one, sizeof one);
-  (void)w;
+  release_.Raise();
 }
 
 bool ScriptPlayer::Sleep(int ms) {
-  return detail::WaitFd(cancelFd_.Get(), POLLIN, detail::NowMs() + ms, -1) == detail::wrTimeout;
+  return detail::WaitSocket(cancel_.Handle(), false, detail::NowMs() + ms) == detail::wrTimeout;
 }
 
 bool ScriptPlayer::Hold(std::int64_t deadlineMs) {
-  detail::WaitResult r = detail::WaitFd(releaseFd_.Get(), POLLIN, deadlineMs, cancelFd_.Get());
-  if (r == detail::wrReady) {
-    std::uint64_t value;
-    ssize_t n = read(releaseFd_.Get(), &value, sizeof value);
-    (void)n;
-  }
+  detail::WaitResult r = detail::WaitSocket(release_.Handle(), false, deadlineMs, cancel_.Handle());
+  if (r == detail::wrReady) release_.Lower();
   return r != detail::wrCancelled;
 }
 

@@ -1,27 +1,26 @@
-#include <netinet/tcp.h>
-#include <sys/socket.h>
+#include <algorithm>
 
-#include <cerrno>
-
-#include "PosixIo.h"
 #include "ScriptedPeer.h"
+#include "SocketIo.h"
 
 namespace vantrel::test {
 
+using detail::IoResult;
 using detail::NowMs;
-using detail::WaitFd;
+using detail::OwnedSocket;
+using detail::WaitSocket;
 
 ScriptedPeer::ScriptedPeer(std::vector<ScriptStep> script) : ScriptedPeer(std::move(script), {}) {}
 
 ScriptedPeer::ScriptedPeer(std::vector<ScriptStep> script, Options options)
     : ScriptPlayer(std::move(script), options.stepTimeoutMs), options_(options) {
   std::string error;
-  listenFd_ = detail::OpenLoopbackSocket(SOCK_STREAM, 0, options_.receiveBuffer, &error);
-  if (!listenFd_.Valid()) {
+  listener_ = detail::OpenLoopbackSocket(true, 0, options_.receiveBuffer, &error);
+  if (!listener_.Valid()) {
     Fail("cannot listen on 127.0.0.1: " + error);
     return;
   }
-  port_ = detail::LocalPort(listenFd_.Get());
+  port_ = detail::LocalPort(listener_.Get());
   Begin();
 }
 
@@ -52,9 +51,9 @@ std::string ScriptedPeer::Context() const {
          PrintableBytes(received_.back()) + "\"";
 }
 
-std::string ScriptedPeer::Adopt(UniqueFd fd) {
+std::string ScriptedPeer::Adopt(OwnedSocket s) {
   CloseConnection(false);
-  conn_ = std::move(fd);
+  conn_ = std::move(s);
   pending_.clear();
   std::lock_guard lock(mutex_);
   received_.emplace_back();
@@ -62,17 +61,16 @@ std::string ScriptedPeer::Adopt(UniqueFd fd) {
 }
 
 void ScriptedPeer::CloseConnection(bool reset) {
-  if (!conn_.Valid()) return;
   if (reset) {
-    linger l{1, 0};
-    setsockopt(conn_.Get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    detail::CloseWithReset(conn_);
+  } else {
+    conn_.Reset();
   }
-  conn_.Reset();
   pending_.clear();
 }
 
 ScriptedPeer::ReadResult ScriptedPeer::ReadSome(std::int64_t deadlineMs) {
-  switch (WaitFd(conn_.Get(), POLLIN, deadlineMs, cancelFd_.Get())) {
+  switch (WaitSocket(conn_.Get(), false, deadlineMs, cancel_.Handle())) {
     case detail::wrReady:
       break;
     case detail::wrTimeout:
@@ -80,25 +78,30 @@ ScriptedPeer::ReadResult ScriptedPeer::ReadSome(std::int64_t deadlineMs) {
     case detail::wrCancelled:
       return rrCancelled;
     case detail::wrError:
-      lastErrno_ = errno;
+      lastError_ = 0;
       return rrError;
   }
   char buf[65536];
-  ssize_t n;
-  do {
-    n = recv(conn_.Get(), buf, sizeof buf, 0);
-  } while (n < 0 && errno == EINTR);
-  if (n > 0) {
-    pending_.append(buf, static_cast<std::size_t>(n));
-    std::lock_guard lock(mutex_);
-    received_.back().append(buf, static_cast<std::size_t>(n));
-    all_.append(buf, static_cast<std::size_t>(n));
-    return rrData;
+  IoResult r = detail::ReceiveSome(conn_.Get(), buf, sizeof buf);
+  switch (r.status) {
+    case IoResult::ioDone: {
+      pending_.append(buf, r.bytes);
+      std::lock_guard lock(mutex_);
+      received_.back().append(buf, r.bytes);
+      all_.append(buf, r.bytes);
+      return rrData;
+    }
+    case IoResult::ioEnd:
+      return rrEnd;
+    case IoResult::ioWouldBlock:
+      return rrData;  // spurious wake-up: nothing new, the caller loops
+    case IoResult::ioReset:
+      lastError_ = r.error;
+      return rrReset;
+    default:
+      lastError_ = r.error;
+      return rrError;
   }
-  if (n == 0) return rrEnd;
-  if (errno == EAGAIN) return rrData;  // spurious wake-up: nothing new, the caller loops
-  lastErrno_ = errno;
-  return errno == ECONNRESET ? rrReset : rrError;
 }
 
 std::string ScriptedPeer::ReadFailure(ReadResult r, const std::string& what) const {
@@ -112,24 +115,23 @@ std::string ScriptedPeer::ReadFailure(ReadResult r, const std::string& what) con
     case rrCancelled:
       return "cancelled " + what;
     default:
-      return "receive failed (" + detail::ErrnoText(lastErrno_) + ") " + what;
+      return "receive failed (" + detail::SocketErrorText(lastError_) + ") " + what;
   }
 }
 
 std::string ScriptedPeer::SendAll(const std::string& bytes, std::int64_t deadlineMs) {
   std::size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t n = send(conn_.Get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
+    IoResult io = detail::SendSome(conn_.Get(), bytes.data() + sent, bytes.size() - sent);
+    if (io.status == IoResult::ioDone) {
+      sent += io.bytes;
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) {
+    if (io.status != IoResult::ioWouldBlock) {
       return "send failed after " + std::to_string(sent) + " of " + std::to_string(bytes.size()) +
-             " bytes: " + detail::ErrnoText(errno);
+             " bytes: " + detail::SocketErrorText(io.error);
     }
-    auto r = WaitFd(conn_.Get(), POLLOUT, deadlineMs, cancelFd_.Get());
+    auto r = WaitSocket(conn_.Get(), true, deadlineMs, cancel_.Handle());
     if (r == detail::wrTimeout)
       return "timed out after sending " + std::to_string(sent) + " of " +
              std::to_string(bytes.size()) + " bytes";
@@ -145,31 +147,20 @@ std::string ScriptedPeer::Play(const ScriptStep& s, std::int64_t deadlineMs) {
 
   switch (s.kind) {
     case ScriptStep::skAccept: {
-      auto r = WaitFd(listenFd_.Get(), POLLIN, deadlineMs, cancelFd_.Get());
+      auto r = WaitSocket(listener_.Get(), false, deadlineMs, cancel_.Handle());
       if (r == detail::wrTimeout) return "timed out waiting for a connection";
       if (r != detail::wrReady) return "cancelled";
-      UniqueFd fd(accept4(listenFd_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-      if (!fd.Valid()) return "accept failed: " + detail::ErrnoText(errno);
-      return Adopt(std::move(fd));
+      std::string error;
+      OwnedSocket s = detail::AcceptConnection(listener_.Get(), &error);
+      if (!s.Valid()) return error;
+      return Adopt(std::move(s));
     }
     case ScriptStep::skConnect: {
-      UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-      if (!fd.Valid()) return "socket failed: " + detail::ErrnoText(errno);
-      if (options_.receiveBuffer > 0)
-        setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &options_.receiveBuffer,
-                   sizeof options_.receiveBuffer);
-      sockaddr_in addr = detail::Loopback(s.port);
-      if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
-          errno != EINPROGRESS)
-        return "connect failed: " + detail::ErrnoText(errno);
-      auto r = WaitFd(fd.Get(), POLLOUT, deadlineMs, cancelFd_.Get());
-      if (r == detail::wrTimeout) return "timed out connecting";
-      if (r != detail::wrReady) return "cancelled";
-      int err = 0;
-      socklen_t len = sizeof err;
-      getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len);
-      if (err != 0) return "connect failed: " + detail::ErrnoText(err);
-      return Adopt(std::move(fd));
+      std::string error;
+      OwnedSocket connection = detail::ConnectLoopback(s.port, options_.receiveBuffer, deadlineMs,
+                                                       cancel_.Handle(), &error);
+      if (!connection.Valid()) return error;
+      return Adopt(std::move(connection));
     }
     case ScriptStep::skExpect:
       while (pending_.size() < s.count) {
@@ -207,8 +198,7 @@ std::string ScriptedPeer::Play(const ScriptStep& s, std::int64_t deadlineMs) {
     case ScriptStep::skSend:
       return SendAll(s.bytes, deadlineMs);
     case ScriptStep::skSendSlowly: {
-      int one = 1;
-      setsockopt(conn_.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      detail::SetNoDelay(conn_.Get());
       for (char c : s.bytes) {
         std::string why = SendAll(std::string(1, c), deadlineMs);
         if (!why.empty()) return why;
@@ -220,9 +210,7 @@ std::string ScriptedPeer::Play(const ScriptStep& s, std::int64_t deadlineMs) {
     case ScriptStep::skPause:
       return Sleep(s.ms) ? std::string() : "cancelled";
     case ScriptStep::skShutdownWrite:
-      if (shutdown(conn_.Get(), SHUT_WR) != 0)
-        return "shutdown failed: " + detail::ErrnoText(errno);
-      return {};
+      return detail::ShutdownSending(conn_.Get());
     case ScriptStep::skClose:
       CloseConnection(false);
       return {};

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "UniqueFd.h"
+#include "SocketIo.h"
 
 namespace vantrel::test {
 
@@ -151,8 +151,8 @@ class ScriptPlayer {
   void Fail(const std::string& error);  // before Begin(): the script will not run
 
   std::uint16_t port_ = 0;
-  UniqueFd cancelFd_;   // eventfd: readable once the destructor cancels
-  UniqueFd releaseFd_;  // eventfd: readable after Release()
+  detail::WakeSignal cancel_;   // raised once the destructor cancels
+  detail::WakeSignal release_;  // raised by Release()
   mutable std::mutex mutex_;
 
  private:
@@ -198,16 +198,16 @@ class ScriptedPeer : public ScriptPlayer {
   ReadResult ReadSome(std::int64_t deadlineMs);
   std::string ReadFailure(ReadResult r, const std::string& what) const;
   std::string SendAll(const std::string& bytes, std::int64_t deadlineMs);
-  std::string Adopt(UniqueFd fd);
+  std::string Adopt(detail::OwnedSocket s);
   void CloseConnection(bool reset);
 
   Options options_;
-  UniqueFd listenFd_;
-  UniqueFd conn_;
+  detail::OwnedSocket listener_;
+  detail::OwnedSocket conn_;
   std::string pending_;                // received on this connection, not yet consumed by a step
   std::vector<std::string> received_;  // guarded by mutex_
   std::string all_;                    // guarded by mutex_
-  int lastErrno_ = 0;
+  int lastError_ = 0;
 };
 
 // A scripted UDP peer bound to a free port of 127.0.0.1.
@@ -225,7 +225,7 @@ class ScriptedUdpPeer : public ScriptPlayer {
  private:
   std::string Receive(std::int64_t deadlineMs, std::string& out);
 
-  UniqueFd fd_;
+  detail::OwnedSocket socket_;
   std::uint16_t replyPort_ = 0;
   std::vector<std::string> datagrams_;  // guarded by mutex_
 };

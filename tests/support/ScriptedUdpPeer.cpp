@@ -1,21 +1,17 @@
-#include <sys/socket.h>
-
-#include <cerrno>
-
-#include "PosixIo.h"
 #include "ScriptedPeer.h"
+#include "SocketIo.h"
 
 namespace vantrel::test {
 
 ScriptedUdpPeer::ScriptedUdpPeer(std::vector<ScriptStep> script, int stepTimeoutMs)
     : ScriptPlayer(std::move(script), stepTimeoutMs) {
   std::string error;
-  fd_ = detail::OpenLoopbackSocket(SOCK_DGRAM, 0, 0, &error);
-  if (!fd_.Valid()) {
+  socket_ = detail::OpenLoopbackSocket(false, 0, 0, &error);
+  if (!socket_.Valid()) {
     Fail("cannot bind to 127.0.0.1: " + error);
     return;
   }
-  port_ = detail::LocalPort(fd_.Get());
+  port_ = detail::LocalPort(socket_.Get());
   Begin();
 }
 
@@ -30,18 +26,15 @@ std::vector<std::string> ScriptedUdpPeer::Datagrams() const {
 
 std::string ScriptedUdpPeer::Receive(std::int64_t deadlineMs, std::string& out) {
   for (;;) {
-    auto r = detail::WaitFd(fd_.Get(), POLLIN, deadlineMs, cancelFd_.Get());
+    auto r = detail::WaitSocket(socket_.Get(), false, deadlineMs, cancel_.Handle());
     if (r == detail::wrTimeout) return "timed out waiting for a datagram";
     if (r != detail::wrReady) return "cancelled";
     char buf[65536];
-    sockaddr_in from{};
-    socklen_t len = sizeof from;
-    ssize_t n = recvfrom(fd_.Get(), buf, sizeof buf, MSG_DONTWAIT,
-                         reinterpret_cast<sockaddr*>(&from), &len);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n < 0) return "recvfrom failed: " + detail::ErrnoText(errno);
-    out.assign(buf, static_cast<std::size_t>(n));
-    replyPort_ = ntohs(from.sin_port);
+    detail::IoResult io = detail::ReceiveDatagram(socket_.Get(), buf, sizeof buf, &replyPort_);
+    if (io.status == detail::IoResult::ioWouldBlock) continue;
+    if (io.status != detail::IoResult::ioDone)
+      return "recvfrom failed: " + detail::SocketErrorText(io.error);
+    out.assign(buf, io.bytes);
     std::lock_guard lock(mutex_);
     datagrams_.push_back(out);
     return {};
@@ -63,11 +56,10 @@ std::string ScriptedUdpPeer::Play(const ScriptStep& s, std::int64_t deadlineMs) 
     case ScriptStep::skSendDatagramTo: {
       std::uint16_t port = s.kind == ScriptStep::skSendDatagramTo ? s.port : replyPort_;
       if (port == 0) return "no datagram received yet, so no one to reply to";
-      sockaddr_in to = detail::Loopback(port);
-      ssize_t n = sendto(fd_.Get(), s.bytes.data(), s.bytes.size(), 0,
-                         reinterpret_cast<sockaddr*>(&to), sizeof to);
-      if (n != static_cast<ssize_t>(s.bytes.size()))
-        return "sendto failed: " + detail::ErrnoText(errno);
+      detail::IoResult io =
+          detail::SendDatagram(socket_.Get(), port, s.bytes.data(), s.bytes.size());
+      if (io.status != detail::IoResult::ioDone || io.bytes != s.bytes.size())
+        return "sendto failed: " + detail::SocketErrorText(io.error);
       return {};
     }
     case ScriptStep::skPause:

@@ -1,31 +1,14 @@
 #include "SlowReader.h"
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 
 namespace vantrel::test {
 
 SlowReader::SlowReader(int PauseMs, int NapMicroseconds)
     : PauseMs_(PauseMs), NapUs_(NapMicroseconds) {
-  Listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  int Small = 64 * 1024;
-  ::setsockopt(Listener_.Get(), SOL_SOCKET, SO_RCVBUF, &Small, sizeof Small);
-  sockaddr_in Addr{};
-  Addr.sin_family = AF_INET;
-  Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Len = sizeof Addr;
-  if (::bind(Listener_.Get(), reinterpret_cast<sockaddr*>(&Addr), sizeof Addr) != 0 ||
-      ::listen(Listener_.Get(), 1) != 0 ||
-      ::getsockname(Listener_.Get(), reinterpret_cast<sockaddr*>(&Addr), &Len) != 0) {
-    Error_ = std::string("listen: ") + std::strerror(errno);
-    return;
-  }
-  Port_ = ntohs(Addr.sin_port);
+  Listener_ = detail::OpenLoopbackSocket(true, 0, 64 * 1024, &Error_);
+  if (!Listener_.Valid()) return;
+  Port_ = detail::LocalPort(Listener_.Get());
   Thread_ = std::thread([this] { Run(); });
 }
 
@@ -44,10 +27,9 @@ bool SlowReader::Join(int TimeoutMs) {
   return true;
 }
 
-bool SlowReader::WaitReadable(int Fd, int Ms) {
-  pollfd P{Fd, POLLIN, 0};
+bool SlowReader::WaitReadable(detail::NativeSocket Socket, int Ms) {
   for (int Waited = 0; Waited < Ms && !Stop_; Waited += 50) {
-    if (::poll(&P, 1, 50) > 0) return true;
+    if (detail::WaitSocket(Socket, false, detail::NowMs() + 50) == detail::wrReady) return true;
   }
   return false;
 }
@@ -58,7 +40,11 @@ void SlowReader::Run() {
     Finished_ = true;
     return;
   }
-  UniqueFd Conn(::accept(Listener_.Get(), nullptr, nullptr));
+  detail::OwnedSocket Conn = detail::AcceptConnection(Listener_.Get(), &Error_);
+  if (!Conn.Valid()) {
+    Finished_ = true;
+    return;
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(PauseMs_));
   std::string Buffer(64 * 1024, '\0');
   while (!Stop_) {
@@ -66,21 +52,21 @@ void SlowReader::Run() {
       Error_ = "timed out after " + std::to_string(Total_) + " bytes";
       break;
     }
-    const ssize_t N = ::recv(Conn.Get(), Buffer.data(), Buffer.size(), 0);
-    if (N == 0) {
+    const detail::IoResult R = detail::ReceiveSome(Conn.Get(), Buffer.data(), Buffer.size());
+    if (R.status == detail::IoResult::ioEnd) {
       EndedCleanly_ = true;
       break;
     }
-    if (N < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      WasReset_ = errno == ECONNRESET;
-      if (!WasReset_) Error_ = std::string("recv: ") + std::strerror(errno);
+    if (R.status == detail::IoResult::ioWouldBlock) continue;
+    if (R.status != detail::IoResult::ioDone) {
+      WasReset_ = R.status == detail::IoResult::ioReset;
+      if (!WasReset_) Error_ = "recv: " + detail::SocketErrorText(R.error);
       break;
     }
-    for (ssize_t I = 0; I < N && PatternOk_; ++I) {
+    for (std::size_t I = 0; I < R.bytes && PatternOk_; ++I) {
       PatternOk_ = Buffer[I] == static_cast<char>((Total_ + I) % 251);
     }
-    Total_ += static_cast<std::size_t>(N);
+    Total_ += R.bytes;
     if (NapUs_ > 0) std::this_thread::sleep_for(std::chrono::microseconds(NapUs_));
   }
   Finished_ = true;

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "UniqueFd.h"
+#include "SocketIo.h"
 
 namespace vantrel::test {
 
@@ -33,12 +33,12 @@ class SlowReader {
   const std::string& Error() const { return Error_; }
 
  private:
-  bool WaitReadable(int Fd, int Ms);
+  bool WaitReadable(detail::NativeSocket Socket, int Ms);
   void Run();
 
   int PauseMs_;
   int NapUs_;
-  UniqueFd Listener_;
+  detail::OwnedSocket Listener_;
   std::uint16_t Port_ = 0;
   std::thread Thread_;
   std::atomic<bool> Stop_{false};

@@ -1,10 +1,11 @@
 #include "TempDir.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <system_error>
 #include <vector>
@@ -12,14 +13,26 @@
 namespace vantrel::test {
 
 TempDir::TempDir(const std::string& prefix) {
-  const char* base = getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/" + prefix + "XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) return;
-  path_ = buf.data();
-  // Servers may drop privileges to another user when run as root: let them read the folder.
-  chmod(path_.c_str(), 0755);
+  std::error_code ec;
+  std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  if (ec) return;
+  // Seeded from the clock: the C runtime's random_device holds handles for the process's life.
+  static std::atomic<std::uint64_t> made{0};
+  std::mt19937_64 random(
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) +
+      made++);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::filesystem::path dir = base / (prefix + std::to_string(random() % 1000000000000ULL));
+    // create_directory says false, without an error, when the name already exists.
+    if (!std::filesystem::create_directory(dir, ec)) {
+      if (ec) return;
+      continue;
+    }
+    path_ = dir.generic_string();
+    // Servers may drop privileges to another user when run as root: let them read the folder.
+    std::filesystem::permissions(dir, std::filesystem::perms(0755), ec);
+    return;
+  }
 }
 
 TempDir::~TempDir() {

@@ -9,7 +9,8 @@ namespace vantrel::test {
 
 class TempDir {
  public:
-  // Creates $TMPDIR/<prefix>XXXXXX (or /tmp); Path() is empty when that failed.
+  // Creates <prefix><random digits> in the system's temporary folder ($TMPDIR or /tmp, Windows'
+  // TEMP); Path() is empty when that failed.
   explicit TempDir(const std::string& prefix = "vantrel-");
   ~TempDir();
   TempDir(const TempDir&) = delete;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "ChildProcess.h"
 #include "FreePort.h"
 #include "TestServers.h"
 
@@ -66,7 +67,7 @@ void TestServer::Start(const Prepare& prepare, const std::string& logFile) {
   for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
     std::uint16_t port = FreeTcpPort();
     std::vector<std::string> argv = prepare(port);
-    process_ = std::make_unique<ChildProcess>(argv, dir_.File("output.log"));
+    process_ = std::make_shared<ChildProcess>(argv, dir_.File("output.log"));
     if (!process_->Started()) {
       error_ = name_ + ": " + process_->Error();
       process_.reset();

@@ -3,14 +3,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <thread>
 
-#include "PosixIo.h"
+#include "SocketIo.h"
+#include "UniqueFd.h"
 
 namespace vantrel::test {
 namespace {
@@ -54,13 +54,13 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::string logFile)
   if (!logFile_.empty()) {
     log.Reset(open(logFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (!log.Valid()) {
-      error_ = "cannot open " + logFile_ + ": " + detail::ErrnoText(errno);
+      error_ = "cannot open " + logFile_ + ": " + detail::SocketErrorText(errno);
       return;
     }
   }
   int pipeFds[2];
   if (!devNull.Valid() || pipe2(pipeFds, O_CLOEXEC) != 0) {
-    error_ = "cannot prepare the child: " + detail::ErrnoText(errno);
+    error_ = "cannot prepare the child: " + detail::SocketErrorText(errno);
     return;
   }
   UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
@@ -68,7 +68,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::string logFile)
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) {
-    error_ = "fork: " + detail::ErrnoText(errno);
+    error_ = "fork: " + detail::SocketErrorText(errno);
     return;
   }
   if (pid == 0) RunChild(args.data(), log.Get(), devNull.Get(), writeEnd.Get(), parent);
@@ -86,7 +86,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::string logFile)
     // exec failed: the pipe carried its errno instead of closing on exec.
     Finish();
     pid_ = -1;
-    error_ = "cannot run " + argv[0] + ": " + detail::ErrnoText(childErrno);
+    error_ = "cannot run " + argv[0] + ": " + detail::SocketErrorText(childErrno);
   }
 }
 
@@ -137,11 +137,9 @@ bool ChildProcess::WaitForExit(int timeoutMs) {
 
 bool ChildProcess::WaitForPort(std::uint16_t port, int timeoutMs) {
   std::int64_t deadline = detail::NowMs() + timeoutMs;
-  sockaddr_in addr = detail::Loopback(port);
   while (IsRunning()) {
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.Valid() && connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
-      return true;
+    std::string error;
+    if (detail::ConnectLoopback(port, 0, deadline, detail::kNoSocket, &error).Valid()) return true;
     if (detail::NowMs() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
