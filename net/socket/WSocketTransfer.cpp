@@ -111,10 +111,8 @@ void TCustomWSocket::SendFailed(int Code) {
 std::int32_t TCustomWSocket::SendStraight(const char* Data, std::int32_t Len, int& Failure) {
   Failure = 0;
   SendBlocked_ = false;
-  const bool Drained =
-      SendQueue_.empty() ||
-      (SendQueue_.size() == 1 && SendQueue_.front()->ReadPos() == SendQueue_.front()->WritePos());
-  if (SocketType_ == SOCK_DGRAM || SocketHandle_ == INVALID_SOCKET || !Drained) return 0;
+  // Drained blocks are freed as they empty, so an empty queue is the only drained one.
+  if (SocketType_ == SOCK_DGRAM || SocketHandle_ == INVALID_SOCKET || !SendQueue_.empty()) return 0;
   std::int32_t Taken = 0;
   while (Taken < Len) {
     const std::int32_t Piece = std::min(Len - Taken, SendBlockSize_);
