@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Application.h"
+#include "Mutex.h"
 #include "ScriptedPeer.h"
 #include "SocketTestUtil.h"
 
@@ -24,14 +25,15 @@ class QuitLater {
  public:
   QuitLater(DWORD Thread, int Ms)
       : Thread_([this, Thread, Ms] {
-          std::unique_lock Lock(Mutex_);
-          if (Cv_.wait_for(Lock, std::chrono::milliseconds(Ms), [this] { return Cancel_; })) return;
+          Lock Guard(Mutex_);
+          if (Cv_.wait_for(Guard, std::chrono::milliseconds(Ms), [this] { return Cancel_; }))
+            return;
           Fired_ = true;
           PostThreadMessage(Thread, WM_QUIT, 0, 0);
         }) {}
   ~QuitLater() {
     {
-      std::lock_guard Lock(Mutex_);
+      Lock Guard(Mutex_);
       Cancel_ = true;
     }
     Cv_.notify_one();
@@ -40,12 +42,12 @@ class QuitLater {
   QuitLater(const QuitLater&) = delete;
   QuitLater& operator=(const QuitLater&) = delete;
   bool Fired() {
-    std::lock_guard Lock(Mutex_);
+    Lock Guard(Mutex_);
     return Fired_;
   }
 
  private:
-  std::mutex Mutex_;
+  Mutex Mutex_;
   std::condition_variable Cv_;
   bool Cancel_ = false;
   bool Fired_ = false;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Mutex.h"
 #include "WinMessages.h"
 
 namespace vantrel::test {
@@ -24,14 +25,14 @@ class Ticker {
  public:
   explicit Ticker(DWORD threadId)
       : thread_([this, threadId] {
-          std::unique_lock lock(mutex_);
+          Lock lock(mutex_);
           while (!stopCv_.wait_for(lock, kTick, [this] { return stop_; })) {
             PostThreadMessage(threadId, kTickMessage, 0, 0);
           }
         }) {}
   ~Ticker() {
     {
-      std::lock_guard lock(mutex_);
+      Lock lock(mutex_);
       stop_ = true;
     }
     stopCv_.notify_one();
@@ -49,7 +50,7 @@ class Ticker {
   Ticker& operator=(const Ticker&) = delete;
 
  private:
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable stopCv_;
   bool stop_ = false;
   std::thread thread_;  // last: starts once the members it uses exist

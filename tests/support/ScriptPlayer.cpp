@@ -157,14 +157,14 @@ ScriptPlayer::~ScriptPlayer() {
 }
 
 void ScriptPlayer::Fail(const std::string& error) {
-  std::lock_guard lock(mutex_);
+  Lock lock(mutex_);
   if (error_.empty()) error_ = error;
   done_ = true;
 }
 
 void ScriptPlayer::Begin() {
   {
-    std::lock_guard lock(mutex_);
+    Lock lock(mutex_);
     if (done_) return;
   }
   thread_ = std::thread([this] { Run(); });
@@ -178,7 +178,7 @@ void ScriptPlayer::End() {
 void ScriptPlayer::Run() {
   for (std::size_t i = 0; i < script_.size(); ++i) {
     {
-      std::lock_guard lock(mutex_);
+      Lock lock(mutex_);
       current_ = i;
     }
     const ScriptStep& s = script_[i];
@@ -186,7 +186,7 @@ void ScriptPlayer::Run() {
     std::string why = Play(s, detail::NowMs() + timeout);
     if (!why.empty()) {
       std::string context = Context();
-      std::lock_guard lock(mutex_);
+      Lock lock(mutex_);
       error_ = "step " + std::to_string(i + 1) + " of " + std::to_string(script_.size()) + " (" +
                s.Describe() + "): " + why + context;
       done_ = true;
@@ -194,34 +194,34 @@ void ScriptPlayer::Run() {
       return;
     }
   }
-  std::lock_guard lock(mutex_);
+  Lock lock(mutex_);
   current_ = script_.size();
   done_ = true;
   doneCv_.notify_all();
 }
 
 bool ScriptPlayer::Join(int timeoutMs) {
-  std::unique_lock lock(mutex_);
+  Lock lock(mutex_);
   return doneCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return done_; });
 }
 
 bool ScriptPlayer::Done() const {
-  std::lock_guard lock(mutex_);
+  Lock lock(mutex_);
   return done_;
 }
 
 bool ScriptPlayer::Succeeded() const {
-  std::lock_guard lock(mutex_);
+  Lock lock(mutex_);
   return done_ && error_.empty();
 }
 
 std::string ScriptPlayer::Error() const {
-  std::lock_guard lock(mutex_);
+  Lock lock(mutex_);
   return error_;
 }
 
 std::size_t ScriptPlayer::CurrentStep() const {
-  std::lock_guard lock(mutex_);
+  Lock lock(mutex_);
   return current_;
 }
 

@@ -29,23 +29,23 @@ ScriptedPeer::~ScriptedPeer() {
 }
 
 std::string ScriptedPeer::Received() const {
-  std::lock_guard lock(mutex_);
+  Lock lock(mutex_);
   return all_;
 }
 
 std::string ScriptedPeer::Received(int connection) const {
-  std::lock_guard lock(mutex_);
+  Lock lock(mutex_);
   if (connection < 0 || connection >= static_cast<int>(received_.size())) return {};
   return received_[connection];
 }
 
 int ScriptedPeer::Connections() const {
-  std::lock_guard lock(mutex_);
+  Lock lock(mutex_);
   return static_cast<int>(received_.size());
 }
 
 std::string ScriptedPeer::Context() const {
-  std::lock_guard lock(mutex_);
+  Lock lock(mutex_);
   if (received_.empty()) return "; no connection was made";
   return "; received on connection " + std::to_string(received_.size() - 1) + ": \"" +
          PrintableBytes(received_.back()) + "\"";
@@ -55,7 +55,7 @@ std::string ScriptedPeer::Adopt(OwnedSocket s) {
   CloseConnection(false);
   conn_ = std::move(s);
   pending_.clear();
-  std::lock_guard lock(mutex_);
+  Lock lock(mutex_);
   received_.emplace_back();
   return {};
 }
@@ -86,7 +86,7 @@ ScriptedPeer::ReadResult ScriptedPeer::ReadSome(std::int64_t deadlineMs) {
   switch (r.status) {
     case IoResult::ioDone: {
       pending_.append(buf, r.bytes);
-      std::lock_guard lock(mutex_);
+      Lock lock(mutex_);
       received_.back().append(buf, r.bytes);
       all_.append(buf, r.bytes);
       return rrData;

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "Mutex.h"
 #include "SocketIo.h"
 
 namespace vantrel::test {
@@ -153,7 +154,7 @@ class ScriptPlayer {
   std::uint16_t port_ = 0;
   detail::WakeSignal cancel_;   // raised once the destructor cancels
   detail::WakeSignal release_;  // raised by Release()
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
 
  private:
   void Run();
