@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "SslSession.h"
 #include "StatusRequest.h"
 #include "WinMessages.h"
 
@@ -67,6 +68,15 @@ TStatusService::~TStatusService() {
 }
 
 void TStatusService::Start() {
+  if (!options_.CertFile.empty()) {
+    // A certificate or key that cannot be used (or a build without TLS) is refused here, rather
+    // than by closing every connection that comes.
+    TSslSettings Settings;
+    Settings.Server = true;
+    Settings.CertFile = options_.CertFile;
+    Settings.KeyFile = options_.KeyFile;
+    TSslContext Check(Settings);
+  }
   listener_->SetAddr(options_.Address);
   listener_->SetPort(options_.Port);
   listener_->SetProto("tcp");

@@ -356,4 +356,8 @@ TEST(StatusServiceLive, ServesHttpsWithACertificate) {
   // Half a certificate pair, or an unreadable file, is refused at start.
   StatusServiceProcess Half({"--cert", Certs.Crt("good")});
   EXPECT_FALSE(Half.Running());
+  // So is a pair that does not go together: never a service that drops every connection.
+  StatusServiceProcess Mismatched({"--cert", Certs.Crt("good"), "--key", Certs.Crt("ca")});
+  EXPECT_FALSE(Mismatched.Running());
+  EXPECT_NE(Mismatched.Error().find("TLS setup failed"), std::string::npos) << Mismatched.Error();
 }
