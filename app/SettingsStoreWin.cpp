@@ -1,16 +1,27 @@
 // The settings on Windows: in the registry, under HKEY_LOCAL_MACHINE. Where the machine's key
 // cannot be written (a user without administrator rights), the same key path under
 // HKEY_CURRENT_USER takes the values: reads look there first and fall back to the machine's.
+// Names and texts go to the registry as UTF-16 (the program's texts are UTF-8), so that no text
+// passes through the ANSI code page.
+#include <cstring>
 #include <optional>
 #include <string>
 
 #include "RegistryErrors.h"
 #include "SettingsStore.h"
 #include "TextUtils.h"
+#include "Utf16Text.h"
 #include "WinTypes.h"
 
 namespace vantrel {
 namespace {
+
+std::wstring Wide(const std::string& Text) {
+  const std::string Units = Utf8ToUtf16Le(Text);
+  std::wstring Out(Units.size() / 2, L'\0');
+  std::memcpy(Out.data(), Units.data(), Out.size() * sizeof(wchar_t));
+  return Out;
+}
 
 // An open registry key, closed with its owner.
 class TKey {
@@ -24,11 +35,11 @@ class TKey {
 
   // The system's answer (ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ...).
   LSTATUS Open(HKEY Root, const std::string& Path, REGSAM Access) {
-    return RegOpenKeyExA(Root, Path.c_str(), 0, Access, &key_);
+    return RegOpenKeyExW(Root, Wide(Path).c_str(), 0, Access, &key_);
   }
   LSTATUS Create(HKEY Root, const std::string& Path, REGSAM Access) {
-    return RegCreateKeyExA(Root, Path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, Access, nullptr,
-                           &key_, nullptr);
+    return RegCreateKeyExW(Root, Wide(Path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, Access,
+                           nullptr, &key_, nullptr);
   }
   HKEY Handle() const { return key_; }
 
@@ -53,16 +64,18 @@ std::optional<std::string> ReadFrom(HKEY Root, const std::string& KeyPath,
                                     const std::string& Name) {
   TKey Key;
   if (Key.Open(Root, KeyPath, KEY_QUERY_VALUE) != ERROR_SUCCESS) return std::nullopt;
+  const std::wstring WideName = Wide(Name);
   for (;;) {
     DWORD Type = 0;
     DWORD Size = 0;
-    LSTATUS Result = RegQueryValueExA(Key.Handle(), Name.c_str(), nullptr, &Type, nullptr, &Size);
+    LSTATUS Result =
+        RegQueryValueExW(Key.Handle(), WideName.c_str(), nullptr, &Type, nullptr, &Size);
     if (Result == ERROR_FILE_NOT_FOUND) return std::nullopt;
     if (Result == ERROR_SUCCESS && Type != REG_SZ && Type != REG_EXPAND_SZ)
       throw ERegistryException(Format("Invalid data type for '%s'", Name.c_str()));
-    std::string Data(Size, '\0');
+    std::string Data(Size, '\0');  // UTF-16LE
     if (Result == ERROR_SUCCESS) {
-      Result = RegQueryValueExA(Key.Handle(), Name.c_str(), nullptr, &Type,
+      Result = RegQueryValueExW(Key.Handle(), WideName.c_str(), nullptr, &Type,
                                 reinterpret_cast<BYTE*>(Data.data()), &Size);
     }
     // The value grew in between: ask again.
@@ -70,9 +83,10 @@ std::optional<std::string> ReadFrom(HKEY Root, const std::string& KeyPath,
     if (Result != ERROR_SUCCESS)
       throw ERegistryException(Format("Failed to get data for '%s'", Name.c_str()),
                                SystemReason(Result));
-    Data.resize(Size);
-    while (!Data.empty() && Data.back() == '\0') Data.pop_back();
-    return Data;
+    Data.resize(Size & ~DWORD{1});
+    while (Data.size() >= 2 && Data[Data.size() - 1] == '\0' && Data[Data.size() - 2] == '\0')
+      Data.resize(Data.size() - 2);
+    return Utf16LeToUtf8(Data);
   }
 }
 
@@ -103,9 +117,10 @@ void WriteSettingValue(const std::string& KeyPath, const std::string& ValueName,
   }
   LSTATUS Result = Opened;
   if (Result == ERROR_SUCCESS) {
-    Result = RegSetValueExA(Key.Handle(), ValueName.c_str(), 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(Data.c_str()),
-                            static_cast<DWORD>(Data.size() + 1));
+    const std::string Units = Utf8ToUtf16Le(Data) + std::string(2, '\0');
+    Result = RegSetValueExW(Key.Handle(), Wide(ValueName).c_str(), 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(Units.data()),
+                            static_cast<DWORD>(Units.size()));
   }
   if (Result != ERROR_SUCCESS) {
     const std::string Cause = Result == ERROR_FILE_NOT_FOUND
