@@ -39,9 +39,16 @@ class SocketTest : public ::testing::Test {
     if (IsSkipped()) return;
     EXPECT_EQ(SocketComponentCount(), 0);
     EXPECT_EQ(SocketApiHandle(), nullptr) << "the last component did not unload the library";
-    // Descriptors of closed sockets may be released on the next loop turn.
-    PumpUntil([&] { return OpenDescriptorCount() <= fds_; }, 2000);
-    EXPECT_EQ(OpenDescriptorCount(), fds_) << "descriptors left open";
+    // Descriptors of closed sockets may be released on the next loop turn, and a cancelled
+    // lookup still running on the pool may hold one for a moment: a leak is one that stays.
+    int Open = 0;
+    PumpUntil(
+        [&] {
+          Open = OpenDescriptorCount();
+          return Open <= fds_;
+        },
+        2000);
+    EXPECT_EQ(Open, fds_) << "descriptors left open";
     EXPECT_EQ(LiveWindowCount(), windows_) << "windows left open";
   }
 
