@@ -148,7 +148,8 @@ run_fuzz() {
 windows_excluded=(
   # closesocket with a linger time does not answer 10035 on a non-blocking socket
   'CloseTest\.CloseRetrySleepsUntilTheLingerCloseCanGoAhead'
-  # send takes every byte although the peer reads nothing
+  # send takes every byte although the peer reads nothing (so an abort may find nothing unsent)
+  'CloseTest\.AbortResetsAndDropsWhatTheSystemHasNotSent'
   'CloseTest\.FlushSendQueueSleepsWhileTheSystemTakesNothing'
   'TransferTest\.ShortSendsResumeAtTheExactByte'
   # a connect to an address that cannot be reached does not fail at once
