@@ -10,6 +10,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 namespace vantrel {
 namespace {
@@ -18,6 +19,16 @@ constexpr std::uint64_t kEventFdId = 1;
 constexpr std::uint64_t kTimerFdId = 2;
 // A busy queue still looks at the network this often, so posted work cannot starve sockets.
 constexpr unsigned kPollEveryTakes = 16;
+// How long a thread with nothing to do looks at its inbox before it sleeps.
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(10);
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 std::int64_t NowMs() {
   using namespace std::chrono;
@@ -229,7 +240,28 @@ bool ThreadQueue::Take(MSG& out, HWND filter, UINT filterMin, UINT filterMax, bo
   }
 }
 
+bool ThreadQueue::SpinForPost() const {
+  // On one core the poster cannot run while this thread spins.
+  static const bool severalCores = std::thread::hardware_concurrency() > 1;
+  if (!severalCores) return false;
+  const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+  for (;;) {
+    for (int i = 0; i < 32; ++i) {
+      if (inboxFilled_.load(std::memory_order_acquire) ||
+          quitPosted_.load(std::memory_order_acquire))
+        return true;
+      CpuRelax();
+    }
+    if (std::chrono::steady_clock::now() >= until) return false;
+  }
+}
+
 void ThreadQueue::Wait() {
+  // Where other threads post to this one, an answer often comes within microseconds: waiting
+  // for it awake spares this thread the sleep and the poster the wake-up. Only after a wake-up
+  // that a post brought, so a thread that waits for the network alone never spins; watched
+  // descriptors wait that long at most.
+  if (spinBeforeSleep_ && SpinForPost()) return;
   {
     std::lock_guard lock(mutex_);
     if (!items_.empty() || !inbox_.empty() || quitPosted_) return;
@@ -238,6 +270,7 @@ void ThreadQueue::Wait() {
   RunIo(-1);
   std::lock_guard lock(mutex_);
   sleeping_ = false;
+  spinBeforeSleep_ = !inbox_.empty();
 }
 
 void ThreadQueue::RunIo(int timeoutMs) {

@@ -95,6 +95,8 @@ class ThreadQueue {
   };
 
   void RunIo(int timeoutMs);
+  // Looks at the inbox for a few microseconds; true when a post (or a quit) arrived meanwhile.
+  bool SpinForPost() const;
   // No descriptor is watched, no timer is set and no outside loop waits: a poll would find
   // nothing that a take does not see by itself.
   bool NothingToPoll() const;
@@ -137,6 +139,7 @@ class ThreadQueue {
   std::vector<Timer> timers_;
   std::unordered_map<std::uintptr_t, WindowRecord*> ownWindows_;
   unsigned takesSincePoll_ = 0;
+  bool spinBeforeSleep_ = false;  // the last sleep ended with a post of another thread
 };
 
 }  // namespace vantrel
