@@ -167,6 +167,8 @@ run_windows() {
     return
   fi
   export WINEPREFIX=${VANTREL_WINEPREFIX:-$root/build/wine-prefix} WINEDEBUG=-all
+  # Wine wants a home folder even with its own prefix; a bare CI shell may have none.
+  export HOME=${HOME:-$root/build}
   mkdir -p "$WINEPREFIX"
   section "wine: prefix $WINEPREFIX"
   "$wineserver" -p >/dev/null 2>&1 </dev/null
