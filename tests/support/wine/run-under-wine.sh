@@ -11,8 +11,15 @@ if [[ -f $holder ]] && mkdir -p "$prefix" && exec 9>"$prefix/.desktop-holder.loc
   flock 9
   pid_file=$prefix/.desktop-holder.pid
   if ! { [[ -s $pid_file ]] && kill -0 "$(cat "$pid_file")" 2>/dev/null; }; then
-    setsid "$wine" "$holder" 900 </dev/null >/dev/null 2>&1 9>&- &
+    # Waits until the holder has the desktop: a desktop this program started would inherit its
+    # output, and whoever reads that (CTest listing the tests) would wait for the desktop's end.
+    ready=$prefix/.desktop-holder.out
+    setsid "$wine" "$holder" 900 </dev/null >"$ready" 2>/dev/null 9>&- &
     echo $! >"$pid_file"
+    for _ in $(seq 600); do
+      grep -q ready "$ready" 2>/dev/null && break
+      sleep 0.1
+    done
   fi
   exec 9>&-
 fi
