@@ -91,9 +91,6 @@ std::unique_ptr<TStatusService::TConnection> TStatusService::NewConnection() {
   auto Owned = std::make_unique<TConnection>(nextId_++);
   TConnection& Conn = *Owned;
   Conn.Socket.OnDataAvailable = [this, &Conn](TObject*, std::uint16_t) { Received(Conn); };
-  Conn.Socket.OnDataSent = [&Conn](TObject*, std::uint16_t) {
-    if (Conn.Closing) Conn.Socket.CloseSession();
-  };
   Conn.Socket.OnSessionClosed = [this, &Conn](TObject*, std::uint16_t) { Closed(Conn); };
   Conn.Socket.OnError = [](TObject*) {};
   // The TLS settings survive closes, and so does the context built from them.
@@ -213,10 +210,11 @@ void TStatusService::SendAnswer(TConnection& Conn, const TResponseBytes& Respons
     if (!sweepRunning_)
       sweepRunning_ = SetTimer(window_.Handle(), kIdleSweepTimer,
                                static_cast<UINT>(options_.IdleSweepMs), nullptr) != 0;
-  } else {
-    Conn.Closing = true;  // closed once the answer is sent
   }
-  if (Conn.Socket.Send(Bytes.data(), static_cast<std::int32_t>(Bytes.size())) < 0) {
+  if (Conn.Socket.Send(Bytes.data(), static_cast<std::int32_t>(Bytes.size())) < 0 || !KeepAlive) {
+    // Closed right behind the answer, not when the send queue has drained: the graceful close
+    // still delivers what the system has not taken, and the end of the stream reaches the
+    // client with the answer, so the client's close does not leave it the TIME_WAIT.
     Conn.Closing = true;
     Conn.Socket.CloseSession();
   }
