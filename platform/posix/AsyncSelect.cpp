@@ -68,11 +68,12 @@ Interest Desired(const SocketEntry& e) {
     // EPOLLIN stays high at end of stream, so asking for it means "look on the next turn".
     if (e.readRecheck) ev |= EPOLLIN;
   } else {
-    if (e.readArmed && (e.mask & FD_READ)) ev |= EPOLLIN;
+    if ((e.readArmed || !e.readMuted) && (e.mask & FD_READ)) ev |= EPOLLIN;
     if (e.mask & (FD_READ | FD_CLOSE)) ev |= EPOLLRDHUP;
     if (e.oobArmed && (e.mask & FD_OOB) && !e.oobInline) ev |= EPOLLPRI;
   }
-  if (e.writeArmed && (e.mask & FD_WRITE) && !e.shutWr && !e.hupSeen) ev |= EPOLLOUT;
+  if ((e.writeArmed || !e.writeMuted) && (e.mask & FD_WRITE) && !e.shutWr && !e.hupSeen)
+    ev |= EPOLLOUT;
   // EPOLLHUP cannot be masked and stays high: once seen, watch only for a pending look.
   if (e.hupSeen && ev == 0) return {false, 0};
   return {true, ev};
@@ -102,15 +103,20 @@ void Apply(SocketEntry& e) {
   if (want.events != e.interest && e.queue->ModifyWatch(fd, want.events)) e.interest = want.events;
 }
 
+void PostRead(SocketEntry& e) {
+  if (e.readArmed && (e.mask & FD_READ)) {
+    e.readArmed = false;
+    e.readMuted = false;
+    Post(e, FD_READ, 0);
+  }
+}
+
 // Posts FD_READ while data waits and the event is armed, or FD_CLOSE(0) once the stream has
 // ended and everything was read.
 void LookAtReadSide(SocketEntry& e) {
   int n = BytesWaiting(e.fd.Get());
   if (n > 0) {
-    if (e.readArmed && (e.mask & FD_READ)) {
-      e.readArmed = false;
-      Post(e, FD_READ, 0);
-    }
+    PostRead(e);
   } else if (e.eofSeen && !e.closePosted && (e.mask & FD_CLOSE)) {
     e.closePosted = true;
     Post(e, FD_CLOSE, 0);
@@ -124,6 +130,7 @@ void FinishConnect(SocketEntry& e, int err) {
     e.bound = true;
     e.readArmed = e.oobArmed = true;
     e.writeArmed = false;  // the FD_WRITE of an established connection goes out right here
+    e.writeMuted = true;
     if (e.mask & FD_CONNECT) {
       e.connectPosted = true;
       Post(e, FD_CONNECT, 0);
@@ -147,9 +154,14 @@ void ConnectedReady(SocketEntry& e, std::uint32_t ev) {
       return;
     }
   }
-  if ((ev & EPOLLOUT) && e.writeArmed && (e.mask & FD_WRITE)) {
-    e.writeArmed = false;
-    Post(e, FD_WRITE, 0);
+  if (ev & EPOLLOUT) {
+    if (e.writeArmed && (e.mask & FD_WRITE)) {
+      e.writeArmed = false;
+      e.writeMuted = false;
+      Post(e, FD_WRITE, 0);
+    } else {
+      e.writeMuted = true;
+    }
   }
   if ((ev & EPOLLPRI) && e.oobArmed && (e.mask & FD_OOB)) {
     e.oobArmed = false;
@@ -160,7 +172,13 @@ void ConnectedReady(SocketEntry& e, std::uint32_t ev) {
   if (ev & (EPOLLRDHUP | EPOLLHUP)) e.eofSeen = true;
   if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) {
     e.readRecheck = false;
-    LookAtReadSide(e);
+    if (!e.eofSeen && !e.readArmed) {
+      e.readMuted = true;  // nothing to post until the next read
+    } else if (!e.eofSeen && (ev & (EPOLLIN | EPOLLPRI | EPOLLERR)) == EPOLLIN) {
+      PostRead(e);  // readable, with no end, error or urgent byte in sight: bytes wait
+    } else {
+      LookAtReadSide(e);
+    }
   }
 }
 

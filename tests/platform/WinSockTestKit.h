@@ -63,11 +63,16 @@ class RecordingWindow {
   }
 
   std::vector<MSG> messages;
+  // Runs for each recorded message, inside its dispatch.
+  std::function<void(const MSG&)> OnRecorded;
 
  private:
   static LRESULT Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<RecordingWindow*>(GetWindowLongPtr(hwnd, 0));
-    if (self != nullptr && msg >= WM_USER) self->messages.push_back(MSG{hwnd, msg, wParam, lParam});
+    if (self != nullptr && msg >= WM_USER) {
+      self->messages.push_back(MSG{hwnd, msg, wParam, lParam});
+      if (self->OnRecorded) self->OnRecorded(self->messages.back());
+    }
     return DefWindowProc(hwnd, msg, wParam, lParam);
   }
 

@@ -140,6 +140,26 @@ TEST_F(EventsTest, ReadIsReArmedByRecvWhileDataRemainsAndNeverPostedForEndOfStre
       << "end of stream is FD_CLOSE(0) only";
 }
 
+// As components do: each FD_READ handler reads a part at once, before the loop looks again.
+TEST_F(EventsTest, APartReadInsideTheHandlerBringsTheNextReadUntilNothingRemains) {
+  RecordingWindow w;
+  Pair p = ConnectedPair();
+  w.OnRecorded = [&](const MSG& m) {
+    char b[4];
+    if (WSAGetSelectEvent(m.lParam) == FD_READ) {
+      EXPECT_EQ(4, ws::recv(p.server, b, sizeof b, 0));
+    }
+  };
+  ASSERT_EQ(0, ws::WSAAsyncSelect(p.server, w.Handle(), kSocketMsg, FD_READ));
+  ASSERT_TRUE(SendAll(p.client, "0123456789ab"));
+  ASSERT_TRUE(PumpUntil([&] { return w.Count(p.server, FD_READ) == 3; }));
+  Pump();
+  EXPECT_EQ(3, w.Count(p.server, FD_READ));
+  u_long waiting = 1;
+  ASSERT_EQ(0, ws::ioctlsocket(p.server, FIONREAD, &waiting));
+  EXPECT_EQ(0u, waiting);
+}
+
 TEST_F(EventsTest, OrderlyCloseIsReportedOnlyOnceEverythingWasRead) {
   RecordingWindow w;
   Pair p = ConnectedPair();
