@@ -53,7 +53,9 @@ Interest Desired(const SocketEntry& e) {
     case spConnecting:
       return {true, EPOLLOUT};
     case spListening:
-      return {true, (e.acceptArmed && (e.mask & FD_ACCEPT)) ? std::uint32_t{EPOLLIN} : 0u};
+      return {true, ((e.acceptArmed || !e.acceptMuted) && (e.mask & FD_ACCEPT))
+                        ? std::uint32_t{EPOLLIN}
+                        : 0u};
     case spConnected:
       break;
     default:
@@ -204,9 +206,13 @@ void OnReady(const std::weak_ptr<SocketEntry>& weak, std::uint32_t ev) {
         FinishConnect(*e, e->connectErrno != 0 ? e->connectErrno : PendingSocketError(e->fd.Get()));
         break;
       case spListening:
-        if ((ev & EPOLLIN) && e->acceptArmed && (e->mask & FD_ACCEPT)) {
+        if (!(ev & EPOLLIN)) break;
+        if (e->acceptArmed && (e->mask & FD_ACCEPT)) {
           e->acceptArmed = false;
+          e->acceptMuted = false;
           Post(*e, FD_ACCEPT, 0);
+        } else {
+          e->acceptMuted = true;
         }
         break;
       case spConnected:

@@ -72,11 +72,12 @@ struct SocketEntry : std::enable_shared_from_this<SocketEntry> {
   bool acceptArmed = false;
   bool oobArmed = false;
   bool readRecheck = false;  // after end of stream: look at the read side on the next turn
-  // A stream's read and write interest stays on epoll after its event is posted, so that the
-  // common post-then-call cycle costs no epoll_ctl; only when epoll reports the condition again
-  // before the re-enabling call is the interest dropped (muted) until that call.
+  // A stream's read, write and accept interest stays on epoll after its event is posted, so that
+  // the common post-then-call cycle costs no epoll_ctl; only when epoll reports the condition
+  // again before the re-enabling call is the interest dropped (muted) until that call.
   bool readMuted = false;
   bool writeMuted = false;
+  bool acceptMuted = false;
 
   bool connectStarted = false;
   bool connectPosted = false;
