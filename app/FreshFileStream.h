@@ -6,30 +6,17 @@
 // Thread rule: one thread at a time.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "Streams.h"
 
 namespace vantrel {
 
-class TFreshFileStream : public TStream {
+class TFreshFileStream : public TFileStream {
  public:
   // Raises EInOutError ("Cannot create file \"name\". <reason>") when the file cannot be made,
   // also when something takes the name again between the removal and the creation.
   explicit TFreshFileStream(const std::string& FileName);
-  ~TFreshFileStream() override;
-
-  std::int64_t Read(void* Buffer, std::int64_t Count) override;
-  std::int64_t Write(const void* Buffer, std::int64_t Count) override;
-  std::int64_t Seek(std::int64_t Offset, TSeekOrigin Origin) override;
-  void SetSize(std::int64_t Size) override;
-
- private:
-  [[noreturn]] void Fail(const char* What) const;
-
-  std::string fileName_;
-  int fd_ = -1;
 };
 
 }  // namespace vantrel

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Component.h"
@@ -50,6 +51,10 @@ class TFileStream : public TStream {
   std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
   void SetSize(std::int64_t size) override;
   const std::string& FileName() const { return fileName_; }
+
+ protected:
+  // Takes over fd, a descriptor open on fileName, for a file opened in another way.
+  TFileStream(std::string fileName, int fd) : fileName_(std::move(fileName)), fd_(fd) {}
 
  private:
   std::string fileName_;
