@@ -70,7 +70,7 @@ Interest Desired(const SocketEntry& e) {
     // EPOLLIN stays high at end of stream, so asking for it means "look on the next turn".
     if (e.readRecheck) ev |= EPOLLIN;
   } else {
-    if ((e.readArmed || !e.readMuted) && (e.mask & FD_READ)) ev |= EPOLLIN;
+    if (e.readArmed && (e.mask & FD_READ)) ev |= EPOLLIN;
     if (e.mask & (FD_READ | FD_CLOSE)) ev |= EPOLLRDHUP;
     if (e.oobArmed && (e.mask & FD_OOB) && !e.oobInline) ev |= EPOLLPRI;
   }
@@ -105,20 +105,15 @@ void Apply(SocketEntry& e) {
   if (want.events != e.interest && e.queue->ModifyWatch(fd, want.events)) e.interest = want.events;
 }
 
-void PostRead(SocketEntry& e) {
-  if (e.readArmed && (e.mask & FD_READ)) {
-    e.readArmed = false;
-    e.readMuted = false;
-    Post(e, FD_READ, 0);
-  }
-}
-
 // Posts FD_READ while data waits and the event is armed, or FD_CLOSE(0) once the stream has
 // ended and everything was read.
 void LookAtReadSide(SocketEntry& e) {
   int n = BytesWaiting(e.fd.Get());
   if (n > 0) {
-    PostRead(e);
+    if (e.readArmed && (e.mask & FD_READ)) {
+      e.readArmed = false;
+      Post(e, FD_READ, 0);
+    }
   } else if (e.eofSeen && !e.closePosted && (e.mask & FD_CLOSE)) {
     e.closePosted = true;
     Post(e, FD_CLOSE, 0);
@@ -157,7 +152,7 @@ void ConnectedReady(SocketEntry& e, std::uint32_t ev) {
     }
   }
   if (ev & EPOLLOUT) {
-    if (e.writeArmed && (e.mask & FD_WRITE)) {
+    if (e.writeArmed && (e.mask & FD_WRITE) && !e.shutWr) {
       e.writeArmed = false;
       e.writeMuted = false;
       Post(e, FD_WRITE, 0);
@@ -174,13 +169,7 @@ void ConnectedReady(SocketEntry& e, std::uint32_t ev) {
   if (ev & (EPOLLRDHUP | EPOLLHUP)) e.eofSeen = true;
   if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) {
     e.readRecheck = false;
-    if (!e.eofSeen && !e.readArmed) {
-      e.readMuted = true;  // nothing to post until the next read
-    } else if (!e.eofSeen && (ev & (EPOLLIN | EPOLLPRI | EPOLLERR)) == EPOLLIN) {
-      PostRead(e);  // readable, with no end, error or urgent byte in sight: bytes wait
-    } else {
-      LookAtReadSide(e);
-    }
+    LookAtReadSide(e);
   }
 }
 
@@ -342,10 +331,6 @@ void ConnectionLost(SocketEntry& e, int code) {
     e.closePosted = true;
     Post(e, FD_CLOSE, code);
   }
-  Apply(e);
-}
-
-void ShutdownDone(SocketEntry& e) {
   Apply(e);
 }
 

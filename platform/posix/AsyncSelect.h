@@ -34,8 +34,6 @@ void AcceptedFrom(SocketEntry& listener, SocketEntry& accepted);
 // A call found the connection reset or failed (Windows code): FD_CLOSE with it, once, and every
 // later call fails with it.
 void ConnectionLost(SocketEntry& entry, int code);
-// The application shut down one or both directions.
-void ShutdownDone(SocketEntry& entry);
 
 // Stops watching the descriptor (closesocket). Safe from another thread: the watch is then
 // removed, and the descriptor closed, on the owning thread.
