@@ -117,8 +117,10 @@ void TStatusService::AcceptAll() {
     Owned->Socket.Dup(Handle);
     // A handle the socket could not adopt goes with it (its destructor closes what it holds).
     if (Owned->Socket.State() != wsConnected) continue;
-    const std::uint64_t Id = Owned->Id;
-    connections_.emplace(Id, std::move(Owned));
+    TConnection& Conn = *connections_.emplace(Owned->Id, std::move(Owned)).first->second;
+    // A client sends its request as soon as it is connected, so it is often here already: read
+    // it now rather than a turn of the loop later. Over TLS the handshake comes first.
+    if (options_.CertFile.empty()) Received(Conn);
   }
 }
 
