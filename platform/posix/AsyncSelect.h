@@ -1,8 +1,10 @@
 // This is an internal header of the socket layer.
 // The readiness state machine behind WSAAsyncSelect: level-triggered epoll interest on the queue
 // of the window's thread, turned into FD_* messages with Windows' rules. An event is posted only
-// while armed; posting disarms it (its epoll interest is dropped) and the re-enabling call arms it
-// again, so epoll reports at once if the condition still holds: Windows' re-check rule.
+// while armed; posting disarms it and the re-enabling call arms it again, so epoll reports at once
+// if the condition still holds: Windows' re-check rule. A disarmed read drops its epoll interest
+// at once; a disarmed write or accept keeps it until epoll reports it again (see SocketEntry),
+// which saves the two epoll_ctl of a cycle that ends before the next turn.
 //
 // Thread rule: every function runs on the thread that owns the socket's window (for an
 // unregistered socket, the thread making the call). Messages are always posted, never delivered
