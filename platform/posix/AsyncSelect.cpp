@@ -83,6 +83,18 @@ Interest Desired(const SocketEntry& e) {
 
 void OnReady(const std::weak_ptr<SocketEntry>& weak, std::uint32_t events);
 
+// epoll reported a write or accept condition whose interest stays on after the post (see
+// SocketEntry): posts the event while armed, otherwise mutes the interest until the next arming.
+void PostOrMute(const SocketEntry& e, bool& armed, bool& muted, long event) {
+  if (armed && (e.mask & event)) {
+    armed = false;
+    muted = false;
+    Post(e, event, 0);
+  } else {
+    muted = true;
+  }
+}
+
 void Apply(SocketEntry& e) {
   Interest want = Desired(e);
   int fd = e.fd.Get();
@@ -152,13 +164,11 @@ void ConnectedReady(SocketEntry& e, std::uint32_t ev) {
     }
   }
   if (ev & EPOLLOUT) {
-    if (e.writeArmed && (e.mask & FD_WRITE) && !e.shutWr) {
-      e.writeArmed = false;
-      e.writeMuted = false;
-      Post(e, FD_WRITE, 0);
-    } else {
+    // shutdown leaves the interest to this report: no FD_WRITE once the sending side is shut.
+    if (e.shutWr)
       e.writeMuted = true;
-    }
+    else
+      PostOrMute(e, e.writeArmed, e.writeMuted, FD_WRITE);
   }
   if ((ev & EPOLLPRI) && e.oobArmed && (e.mask & FD_OOB)) {
     e.oobArmed = false;
@@ -195,14 +205,7 @@ void OnReady(const std::weak_ptr<SocketEntry>& weak, std::uint32_t ev) {
         FinishConnect(*e, e->connectErrno != 0 ? e->connectErrno : PendingSocketError(e->fd.Get()));
         break;
       case spListening:
-        if (!(ev & EPOLLIN)) break;
-        if (e->acceptArmed && (e->mask & FD_ACCEPT)) {
-          e->acceptArmed = false;
-          e->acceptMuted = false;
-          Post(*e, FD_ACCEPT, 0);
-        } else {
-          e->acceptMuted = true;
-        }
+        if (ev & EPOLLIN) PostOrMute(*e, e->acceptArmed, e->acceptMuted, FD_ACCEPT);
         break;
       case spConnected:
         ConnectedReady(*e, ev);
