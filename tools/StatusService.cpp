@@ -1,5 +1,6 @@
 #include "StatusService.h"
 
+#include <exception>
 #include <fstream>
 
 #include "SslSession.h"
@@ -120,7 +121,14 @@ void TStatusService::AcceptAll() {
     TConnection& Conn = *connections_.emplace(Owned->Id, std::move(Owned)).first->second;
     // A client sends its request as soon as it is connected, so it is often here already: read
     // it now rather than a turn of the loop later. Over TLS the handshake comes first.
-    if (options_.CertFile.empty()) Received(Conn);
+    if (!options_.CertFile.empty()) continue;
+    // Run here, inside the listener's event, a failure must end this connection as its own
+    // event would, not the listener.
+    try {
+      Received(Conn);
+    } catch (const std::exception&) {
+      Conn.Socket.AbortSession();
+    }
   }
 }
 
